@@ -1,0 +1,65 @@
+-- Presence database of the daemon. The daemon never creates tables or rows:
+-- provision this schema and a household (see household.sql) beforehand.
+SET NAMES utf8mb4;
+SET FOREIGN_KEY_CHECKS = 0;
+DROP TABLE IF EXISTS userHasPicture, userHasChannel, userHasLast, userHasState,
+                     pictures, channels, states, users;
+SET FOREIGN_KEY_CHECKS = 1;
+
+CREATE TABLE users (
+  id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  name VARCHAR(19) NOT NULL,
+  UNIQUE KEY users_name (name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+CREATE TABLE states (
+  id    INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  state VARCHAR(29) NOT NULL,
+  UNIQUE KEY states_state (state)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+CREATE TABLE channels (
+  id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  name VARCHAR(19) NOT NULL,
+  UNIQUE KEY channels_name (name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+CREATE TABLE pictures (
+  id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  path VARCHAR(29) NOT NULL
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+-- Exactly one state row per user; a state that does not exist is refused
+-- rather than leaving the user in no state at all.
+CREATE TABLE userHasState (
+  idu INT NOT NULL PRIMARY KEY,
+  ids INT NOT NULL,
+  CONSTRAINT uhs_user  FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
+  CONSTRAINT uhs_state FOREIGN KEY (ids) REFERENCES states (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Exactly one row per user; idc is NULL while the user has watched nothing.
+CREATE TABLE userHasLast (
+  idu INT NOT NULL PRIMARY KEY,
+  idc INT NULL,
+  CONSTRAINT uhl_user    FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
+  CONSTRAINT uhl_channel FOREIGN KEY (idc) REFERENCES channels (id) ON DELETE SET NULL
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Ascending id is the order in which a user's channels are listed.
+CREATE TABLE userHasChannel (
+  id  INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  idu INT NOT NULL,
+  idc INT NOT NULL,
+  UNIQUE KEY uhc_pair (idu, idc),
+  CONSTRAINT uhc_user    FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
+  CONSTRAINT uhc_channel FOREIGN KEY (idc) REFERENCES channels (id) ON DELETE CASCADE
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- At most one picture per user.
+CREATE TABLE userHasPicture (
+  idu INT NOT NULL PRIMARY KEY,
+  idp INT NOT NULL,
+  CONSTRAINT uhp_user    FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
+  CONSTRAINT uhp_picture FOREIGN KEY (idp) REFERENCES pictures (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -1,0 +1,46 @@
+// Command handlers, the programme-guide exchange and the player control.
+//
+// Handlers take the viewing-state buffers themselves (VIEW_SIZE bytes each)
+// and change them in place.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+constexpr std::size_t VIEW_SIZE = 20;
+
+// Presence commands.
+int cmd_join(char* name, char* current_channel);
+int cmd_leave(const char* name, char* current_channel, char* current_user);
+int cmd_list(const char* state);
+int cmd_change(const char* chnnl);
+int cmd_last(char* name);
+
+// Channel navigation and finger gestures.
+int cmd_next(char* current_channel);
+int cmd_prev(char* current_channel);
+int cmd_fingers(const char* cmd, char* currentChannel, char* currentUser);
+
+// Programme-guide token exchange; always 1.
+int http_post();
+
+// Player control; every operation returns 0.
+int player_set_channel(const char* channel);
+int player_set_background(const char* name, const char* onlines, const char* channels,
+                          const char* picture);
+int player_volume(const char* type);
+int player_notify(const char* title, const char* text);
+int player_restore();
+
+// Program launcher. Every child starts with default signal handling, an empty
+// signal mask and none of the daemon's descriptors but the standard three.
+// fork_child: like fork(), after flushing the standard streams.
+pid_t fork_child();
+// Runs argv (searched on PATH) and waits for it; returns the raw wait status,
+// 127 << 8 when the program cannot be started (as the shell reports it), or -1
+// when no process could be created.
+int run_program(const std::vector<std::string>& argv);
+// Collects every finished child without waiting for a running one.
+void reap_children();

@@ -1,0 +1,270 @@
+#include "database.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "secfunc.hpp"
+
+MYSQL* conn = nullptr;
+MYSQL_RES* result = nullptr;
+MYSQL_ROW row = nullptr;
+char prikaz[PRIKAZ_SIZE];
+
+namespace {
+
+constexpr std::size_t CHANNEL_MAX = 19;
+constexpr std::size_t STATE_MAX = 29;
+constexpr std::size_t PICTURE_MAX = 29;
+
+// One value for a %s of a template: escaped as the content of an SQL string
+// literal, or inserted as it is when the caller has built it from escaped parts.
+struct Arg {
+    std::string_view text;
+    bool raw = false;
+};
+
+std::string escape(std::string_view s)
+{
+    std::string out(s.size() * 2 + 1, '\0');
+    out.resize(mysql_real_escape_string(conn, out.data(), s.data(), s.size()));
+    return out;
+}
+
+// Formats the template into prikaz and sends it. On refusal logs the
+// operation's message and returns false.
+bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
+{
+    std::string stmt;
+    auto arg = args.begin();
+    for (const char* p = tmpl; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's' && arg != args.end()) {
+            stmt += arg->raw ? std::string(arg->text) : escape(arg->text);
+            ++arg;
+            ++p;
+        } else {
+            stmt += *p;
+        }
+    }
+    copyText(prikaz, PRIKAZ_SIZE, stmt);
+    if (stmt.size() >= PRIKAZ_SIZE) {
+        std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
+                     prikaz, "statement too long");
+        return false;
+    }
+    if (mysql_real_query(conn, prikaz, stmt.size()) != 0) {
+        std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
+                     prikaz, mysql_error(conn));
+        return false;
+    }
+    return true;
+}
+
+void release_result()
+{
+    if (result)
+        mysql_free_result(result);
+    result = nullptr;
+}
+
+// Stores the next result set of the statement in `result`, releasing one that
+// an earlier reader left pending.
+bool store_result(bool first)
+{
+    release_result();
+    if (!first && (!mysql_more_results(conn) || mysql_next_result(conn) != 0))
+        return false;
+    result = mysql_store_result(conn);
+    return result != nullptr;
+}
+
+// Fetches the next row; false at the end. A NULL value is passed over.
+bool next_value(std::string_view& value)
+{
+    while ((row = mysql_fetch_row(result)) != nullptr) {
+        if (row[0] == nullptr)
+            continue;
+        value = std::string_view(row[0], mysql_fetch_lengths(result)[0]);
+        return true;
+    }
+    return false;
+}
+
+// The value of the last row of the statement's result, cut to `cap`.
+// With `keep` the result set stays pending until db_close or the next store.
+// With `trace` every value is logged as the last channel.
+std::string read_value(std::size_t cap, bool keep, bool trace = false)
+{
+    std::string value;
+    if (store_result(true)) {
+        std::string_view v;
+        while (next_value(v)) {
+            if (trace)
+                std::fprintf(stderr, "DB [LAST] %s\n", std::string(v).c_str());
+            value = cutText(v, cap);
+        }
+    }
+    if (!keep)
+        release_result();
+    return value;
+}
+
+// Every row of every result set of the statement as one comma list.
+std::string read_list()
+{
+    std::string list;
+    bool first = true;
+    for (bool more = store_result(true); more; more = store_result(false)) {
+        std::string_view v;
+        while (next_value(v)) {
+            if (!appendItem(list, v, first))
+                break;
+            first = false;
+        }
+    }
+    release_result();
+    return list;
+}
+
+} // namespace
+
+void db_connect()
+{
+    conn = mysql_init(nullptr);
+    if (conn == nullptr) {
+        std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
+                     "out of memory");
+        std::exit(-1);
+    }
+    // Names arrive as UTF-8; escaping and comparisons must see them as such.
+    mysql_options(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    if (mysql_real_connect(conn, "localhost", "root", "lampaNaSTOLe42", "dvb", 0, nullptr,
+                           CLIENT_MULTI_STATEMENTS) == nullptr) {
+        std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
+                     mysql_error(conn));
+        std::exit(-1);
+    }
+}
+
+void db_close()
+{
+    release_result();
+    mysql_close(conn);
+    conn = nullptr;
+}
+
+std::string db_get_last(std::string_view name)
+{
+    if (!run("db_get_last",
+             "SELECT channels.name FROM channels JOIN userHasLast ON channels.id=userHasLast.idc "
+             "JOIN users ON userHasLast.idu=users.id AND users.name='%s';",
+             {{name}}))
+        return "";
+    return read_value(CHANNEL_MAX, false, true);
+}
+
+std::string db_get_user_state(std::string_view name)
+{
+    if (!run("db_get_user_state",
+             "SELECT states.state FROM states JOIN userHasState WHERE userHasState.ids=states.id "
+             "AND userHasState.idu IN (SELECT id FROM users WHERE name='%s');",
+             {{name}}))
+        return "";
+    return read_value(STATE_MAX, true);
+}
+
+std::string db_get_user_picture(std::string_view name)
+{
+    if (!run("db_get_user_picture",
+             "SELECT pictures.path FROM pictures JOIN userHasPicture WHERE "
+             "userHasPicture.idp=pictures.id AND userHasPicture.idu IN (SELECT id FROM users "
+             "WHERE name='%s');",
+             {{name}}))
+        return "";
+    return read_value(PICTURE_MAX, true);
+}
+
+int db_set_user_state(std::string_view name, std::string_view state)
+{
+    return run("db_set_user_state",
+               "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE "
+               "idu=(SELECT id FROM users WHERE name='%s');",
+               {{state}, {name}})
+               ? 0
+               : -1;
+}
+
+int db_update_user_last_channel(std::string_view name, std::string_view channel)
+{
+    return run("db_update_user_last_channel",
+               "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
+               "IN (SELECT id FROM users WHERE name='%s');",
+               {{channel}, {name}})
+               ? 0
+               : -1;
+}
+
+std::string db_get_all_users_by_state(std::string_view state)
+{
+    if (!run("db_get_all_users_by_state",
+             "SELECT users.name FROM users JOIN userHasState WHERE userHasState.ids IN (SELECT id "
+             "FROM states WHERE state='%s') AND userHasState.idu=users.id;",
+             {{state}}))
+        return "";
+    return read_list();
+}
+
+std::string db_get_all_channels_by_user(std::string_view name)
+{
+    if (!run("db_get_all_channels_by_user",
+             "SELECT channels.name FROM channels JOIN userHasChannel WHERE "
+             "userHasChannel.idc=channels.id AND userHasChannel.idu IN (SELECT id FROM users "
+             "WHERE name='%s') ORDER BY userHasChannel.id ASC;",
+             {{name}}))
+        return "";
+    return read_list();
+}
+
+std::string db_get_all_channels_with_state(std::string_view state)
+{
+    if (!run("db_get_all_channels_with_state",
+             "SELECT channels.name FROM channels JOIN userHasChannel ON "
+             "userHasChannel.idc=channels.id JOIN userHasState ON "
+             "userHasChannel.idu=userHasState.idu JOIN states ON userHasState.ids=states.id AND "
+             "states.state='%s' GROUP BY channels.name;",
+             {{state}}))
+        return "";
+    return read_list();
+}
+
+int db_set_all_state(std::string_view state)
+{
+    db_connect();
+    bool ok = run("db_set_all_state",
+                  "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
+                  {{state}});
+    db_close();
+    return ok ? 0 : -1;
+}
+
+int db_update_lasts(std::string_view channel)
+{
+    db_connect();
+    std::string onlines = db_get_all_users_by_state("online");
+    // Each name becomes the content of a quoted literal of the IN list; the
+    // statement buffer, not the rendering's usual capacity, bounds the list so
+    // that no online user is left out.
+    std::string escaped;
+    for (int p = 0, n = countList(onlines); p < n; ++p)
+        escaped += (p ? "," : "") + escape(getAtPos(onlines, p));
+    std::string in_list = fmtList2(escaped, PRIKAZ_SIZE);
+    bool ok = run("db_set_all_state",
+                  "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
+                  "IN (SELECT users.id FROM users JOIN userHasChannel ON "
+                  "users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON "
+                  "channels.id=userHasChannel.idc AND channels.name='%s');",
+                  {{channel}, {in_list, true}, {channel}});
+    db_close();
+    return ok ? 0 : -1;
+}

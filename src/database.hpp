@@ -1,0 +1,36 @@
+// The presence database `dvb`: one connection per unit of work, one statement
+// buffer, and the operations the handlers use.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <mysql.h>
+
+constexpr std::size_t PRIKAZ_SIZE = 10000;
+
+extern MYSQL* conn;      // the open connection, replaced by every db_connect
+extern MYSQL_RES* result; // result set being read or left pending, else null
+extern MYSQL_ROW row;    // row last fetched from `result`
+extern char prikaz[PRIKAZ_SIZE]; // statement being sent
+
+// Opens the connection; ends the process with status 255 when it cannot.
+void db_connect();
+// Releases a pending result set and closes the connection.
+void db_close();
+
+// Readers: the empty text when nothing was found or the statement was refused.
+std::string db_get_last(std::string_view name);
+std::string db_get_user_state(std::string_view name);
+std::string db_get_user_picture(std::string_view name);
+std::string db_get_all_users_by_state(std::string_view state);
+std::string db_get_all_channels_by_user(std::string_view name);
+std::string db_get_all_channels_with_state(std::string_view state);
+
+// Updaters: 0 when the server accepts the statement, -1 when it refuses it.
+int db_set_user_state(std::string_view name, std::string_view state);
+int db_update_user_last_channel(std::string_view name, std::string_view channel);
+// These two open and close a connection of their own.
+int db_set_all_state(std::string_view state);
+int db_update_lasts(std::string_view channel);

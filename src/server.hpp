@@ -1,0 +1,22 @@
+// Process life, the listener on port 5003 and the message parser.
+#pragma once
+
+#include <libxml/tree.h>
+
+// The viewing state: current user and current channel, VIEW_SIZE bytes each,
+// allocated once at start-up and changed in place by the handlers.
+extern char* p_currentUser;
+extern char* p_currentChannel;
+// The listening descriptor, for the shutdown sequence.
+extern int* p_soc;
+
+// Parses one message and dispatches every user record; ends the process with
+// status 255 when the text is not a document of the required shape.
+void parseThis(const char* text);
+void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
+
+// SIGINT: notes the signal; the serving loop runs the shutdown sequence.
+void signalHandler(int sig_number);
+
+// Start-up and the serving loop; returns -1 when a socket call fails.
+int server_main(int argc, char** argv);
