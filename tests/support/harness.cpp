@@ -503,9 +503,12 @@ void Daemon::read_loop() {
       break;
     }
     if (fds[2].revents) break;
-    for (int i = 0; i < 2; ++i) {
+    // stderr first, and one wake-up after both: the daemon writes a message's
+    // stderr lines before its closing "[memory]" lines on stdout, so a waiter
+    // woken by stdout finds the stderr that came before it.
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int i : {1, 0}) {
       if (fds[i].fd < 0 || !fds[i].revents) continue;
-      std::lock_guard<std::mutex> lock(mu_);
       std::string& text = i == 0 ? out_ : err_;
       char buf[65536];
       for (;;) {
@@ -515,8 +518,8 @@ void Daemon::read_loop() {
         if (n == 0 || errno != EAGAIN) fds[i].fd = -1;  // EOF: poll ignores negative fds
         break;
       }
-      cv_.notify_all();
     }
+    cv_.notify_all();
   }
   std::lock_guard<std::mutex> lock(mu_);
   cv_.notify_all();
