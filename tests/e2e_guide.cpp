@@ -1,6 +1,6 @@
 // The programme-guide token exchange ("getepg", "trololo") of the real daemon
 // against a fake guide server on loopback: POST on 8080, GET on 8081.
-// The daemon must be built with the default guide address 127.0.0.1.
+// Runs when the daemon is built with the default guide address 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -197,6 +197,8 @@ struct TokenCase {
 class Guide : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (std::string(VELMORA_GUIDE_HOST) != "127.0.0.1")
+      GTEST_SKIP() << "the daemon was built for the guide server at " VELMORA_GUIDE_HOST;
     reset_database();
     ASSERT_EQ(kHead.size(), 43u);
     d.start();

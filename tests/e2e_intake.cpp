@@ -296,6 +296,8 @@ TEST_F(Intake, LongNamesCutOnCharacterBoundary) {
 // The connection ends right after its read, before the message is handled: a
 // guide server that never answers holds the handling, not the peer.
 TEST_F(Intake, NothingIsSentBackAndEachConnectionIsClosed) {
+  if (std::string(VELMORA_GUIDE_HOST) != "127.0.0.1")
+    GTEST_SKIP() << "the daemon was built for the guide server at " VELMORA_GUIDE_HOST;
   int guide = listener(INADDR_LOOPBACK, 8080);
   Daemon d(env);
   d.start();
