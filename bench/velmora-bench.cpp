@@ -15,8 +15,7 @@ namespace {
 
 std::FILE* report;
 
-template <class F>
-void measure(const char* what, int n, F&& f)
+template <class F> void measure(const char* what, int n, F&& f)
 {
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < n; ++i)

@@ -159,10 +159,28 @@ int player_set_background(const char* name, const char* onlines, const char* cha
 
     if (fork_child() != 0)
         return 0;
-    run_program({"convert", "pictures/" + pictured, "-fill", "white", "-gravity", "center",
-                 "-pointsize", "80", "-annotate", "+0+0", "Welcome!", "-gravity", "southwest",
-                 "-pointsize", "20", "-annotate", "+80+80", literal_annotation(onlinesd),
-                 "-annotate", "+1100+80", literal_annotation(channelsd), "out.jpg"});
+    run_program({"convert",
+                 "pictures/" + pictured,
+                 "-fill",
+                 "white",
+                 "-gravity",
+                 "center",
+                 "-pointsize",
+                 "80",
+                 "-annotate",
+                 "+0+0",
+                 "Welcome!",
+                 "-gravity",
+                 "southwest",
+                 "-pointsize",
+                 "20",
+                 "-annotate",
+                 "+80+80",
+                 literal_annotation(onlinesd),
+                 "-annotate",
+                 "+1100+80",
+                 literal_annotation(channelsd),
+                 "out.jpg"});
     run_program({"fbsetbg", "out.jpg"});
     std::printf("[background] Name: '%s'\n", name);
     std::printf("[background] Picture: '%s'\n", pictured.c_str());

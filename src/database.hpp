@@ -10,9 +10,9 @@
 
 constexpr std::size_t PRIKAZ_SIZE = 10000;
 
-extern MYSQL* conn;      // the open connection, replaced by every db_connect
-extern MYSQL_RES* result; // result set being read or left pending, else null
-extern MYSQL_ROW row;    // row last fetched from `result`
+extern MYSQL* conn;              // the open connection, replaced by every db_connect
+extern MYSQL_RES* result;        // result set being read or left pending, else null
+extern MYSQL_ROW row;            // row last fetched from `result`
 extern char prikaz[PRIKAZ_SIZE]; // statement being sent
 
 // Opens the connection; ends the process with status 255 when it cannot.

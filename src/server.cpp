@@ -243,8 +243,7 @@ void parseThis(const char* text)
     if (xmlStrcmp(cur->name, BAD_CAST "users")) {
         std::string name = reinterpret_cast<const char*>(cur->name);
         doc.reset();
-        reject("Error: Document of the wrong type node: %s != users.\n",
-               BAD_CAST name.c_str());
+        reject("Error: Document of the wrong type node: %s != users.\n", BAD_CAST name.c_str());
     }
     for (xmlNodePtr n = cur->children; n != nullptr; n = n->next)
         if (!xmlStrcmp(n->name, BAD_CAST "user"))
@@ -313,8 +312,7 @@ int server_main(int, char**)
         if (c == -1) {
             // The listener does not block: a connection that went away
             // before it was taken is no failure.
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
-                errno == EINTR)
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
                 continue;
             std::perror("server: accept");
             return -1;

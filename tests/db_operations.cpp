@@ -17,341 +17,463 @@ using namespace vt;
 namespace {
 
 // The statements exactly as the operations must send them.
-const std::string kLast = "SELECT channels.name FROM channels JOIN userHasLast ON channels.id=userHasLast.idc JOIN users ON userHasLast.idu=users.id AND users.name='%s';";
-const std::string kState = "SELECT states.state FROM states JOIN userHasState WHERE userHasState.ids=states.id AND userHasState.idu IN (SELECT id FROM users WHERE name='%s');";
-const std::string kPicture = "SELECT pictures.path FROM pictures JOIN userHasPicture WHERE userHasPicture.idp=pictures.id AND userHasPicture.idu IN (SELECT id FROM users WHERE name='%s');";
-const std::string kSetState = "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE idu=(SELECT id FROM users WHERE name='%s');";
-const std::string kSetLast = "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu IN (SELECT id FROM users WHERE name='%s');";
-const std::string kUsersBy = "SELECT users.name FROM users JOIN userHasState WHERE userHasState.ids IN (SELECT id FROM states WHERE state='%s') AND userHasState.idu=users.id;";
-const std::string kChansBy = "SELECT channels.name FROM channels JOIN userHasChannel WHERE userHasChannel.idc=channels.id AND userHasChannel.idu IN (SELECT id FROM users WHERE name='%s') ORDER BY userHasChannel.id ASC;";
-const std::string kChansWith = "SELECT channels.name FROM channels JOIN userHasChannel ON userHasChannel.idc=channels.id JOIN userHasState ON userHasChannel.idu=userHasState.idu JOIN states ON userHasState.ids=states.id AND states.state='%s' GROUP BY channels.name;";
-const std::string kSetAll = "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;";
-const std::string kLasts = "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu IN (SELECT users.id FROM users JOIN userHasChannel ON users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON channels.id=userHasChannel.idc AND channels.name='%s');";
+const std::string kLast =
+    "SELECT channels.name FROM channels JOIN userHasLast ON channels.id=userHasLast.idc JOIN users "
+    "ON userHasLast.idu=users.id AND users.name='%s';";
+const std::string kState =
+    "SELECT states.state FROM states JOIN userHasState WHERE userHasState.ids=states.id AND "
+    "userHasState.idu IN (SELECT id FROM users WHERE name='%s');";
+const std::string kPicture =
+    "SELECT pictures.path FROM pictures JOIN userHasPicture WHERE userHasPicture.idp=pictures.id "
+    "AND userHasPicture.idu IN (SELECT id FROM users WHERE name='%s');";
+const std::string kSetState = "UPDATE userHasState SET ids=(SELECT id FROM states WHERE "
+                              "state='%s') WHERE idu=(SELECT id FROM users WHERE name='%s');";
+const std::string kSetLast = "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') "
+                             "WHERE idu IN (SELECT id FROM users WHERE name='%s');";
+const std::string kUsersBy =
+    "SELECT users.name FROM users JOIN userHasState WHERE userHasState.ids IN (SELECT id FROM "
+    "states WHERE state='%s') AND userHasState.idu=users.id;";
+const std::string kChansBy = "SELECT channels.name FROM channels JOIN userHasChannel WHERE "
+                             "userHasChannel.idc=channels.id AND userHasChannel.idu IN (SELECT id "
+                             "FROM users WHERE name='%s') ORDER BY userHasChannel.id ASC;";
+const std::string kChansWith =
+    "SELECT channels.name FROM channels JOIN userHasChannel ON userHasChannel.idc=channels.id JOIN "
+    "userHasState ON userHasChannel.idu=userHasState.idu JOIN states ON userHasState.ids=states.id "
+    "AND states.state='%s' GROUP BY channels.name;";
+const std::string kSetAll =
+    "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;";
+const std::string kLasts =
+    "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu IN (SELECT "
+    "users.id FROM users JOIN userHasChannel ON users.id=userHasChannel.idu AND users.name IN(%s) "
+    "JOIN channels ON channels.id=userHasChannel.idc AND channels.name='%s');";
 
 // The template with each %s replaced in turn.
-std::string fill(const std::string& tmpl, std::vector<std::string> values) {
-  std::string out;
-  size_t next = 0;
-  for (size_t i = 0; i < tmpl.size(); ++i) {
-    if (tmpl.compare(i, 2, "%s") == 0 && next < values.size()) out += values[next++], ++i;
-    else out += tmpl[i];
-  }
-  return out;
+std::string fill(const std::string& tmpl, std::vector<std::string> values)
+{
+    std::string out;
+    size_t next = 0;
+    for (size_t i = 0; i < tmpl.size(); ++i) {
+        if (tmpl.compare(i, 2, "%s") == 0 && next < values.size())
+            out += values[next++], ++i;
+        else
+            out += tmpl[i];
+    }
+    return out;
 }
 
 // A value as the content of a string literal, escaped like the client library does.
-std::string esc(const std::string& v) { std::string q = sql_quote(v); return q.substr(1, q.size() - 2); }
+std::string esc(const std::string& v)
+{
+    std::string q = sql_quote(v);
+    return q.substr(1, q.size() - 2);
+}
 
-std::string failure(const std::string& op, const std::string& stmt) {
-  return "[" + op + "] Failed to select '" + stmt + "' from MYSQL database 'dvb': ";
+std::string failure(const std::string& op, const std::string& stmt)
+{
+    return "[" + op + "] Failed to select '" + stmt + "' from MYSQL database 'dvb': ";
 }
 
 // The failure line of a unit with its own connection, whose error text is gone with it.
-void expect_refused(const std::string& log, const std::string& op, const std::string& stmt) {
-  EXPECT_EQ(log.rfind(failure(op, stmt), 0), 0u) << log;
-  EXPECT_GT(log.size(), failure(op, stmt).size() + 1) << log;
-  EXPECT_EQ(log.back(), '\n');
+void expect_refused(const std::string& log, const std::string& op, const std::string& stmt)
+{
+    EXPECT_EQ(log.rfind(failure(op, stmt), 0), 0u) << log;
+    EXPECT_GT(log.size(), failure(op, stmt).size() + 1) << log;
+    EXPECT_EQ(log.back(), '\n');
 }
 
-std::string sorted(const std::string& list) {
-  std::vector<std::string> items;
-  std::stringstream in(list);
-  for (std::string item; std::getline(in, item, ',');) items.push_back(item);
-  std::sort(items.begin(), items.end());
-  std::string out;
-  for (auto& item : items) out += (out.empty() ? "" : ",") + item;
-  return out;
+std::string sorted(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::stringstream in(list);
+    for (std::string item; std::getline(in, item, ',');)
+        items.push_back(item);
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (auto& item : items)
+        out += (out.empty() ? "" : ",") + item;
+    return out;
 }
 
 // Every row of every table: equal snapshots mean nothing changed.
-std::string snapshot() {
-  std::string s;
-  for (const char* t : {"users", "states", "channels", "pictures", "userHasState", "userHasLast",
-                        "userHasChannel", "userHasPicture"}) {
-    s += std::string(t) + ":";
-    for (auto& r : db_rows(std::string("SELECT * FROM ") + t + " ORDER BY 1, 2"))
-      for (auto& f : r) s += f + "|";
-    s += "\n";
-  }
-  return s;
+std::string snapshot()
+{
+    std::string s;
+    for (const char* t : {"users", "states", "channels", "pictures", "userHasState", "userHasLast",
+                          "userHasChannel", "userHasPicture"}) {
+        s += std::string(t) + ":";
+        for (auto& r : db_rows(std::string("SELECT * FROM ") + t + " ORDER BY 1, 2"))
+            for (auto& f : r)
+                s += f + "|";
+        s += "\n";
+    }
+    return s;
 }
 
-std::string stderr_of(const std::function<void()>& f) {
-  testing::internal::CaptureStderr();
-  f();
-  return testing::internal::GetCapturedStderr();
+std::string stderr_of(const std::function<void()>& f)
+{
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
 }
 
 // A household member added by hand, offline, without last channel.
-void add_user(int id, const std::string& name, const std::vector<int>& channels = {}) {
-  db_exec("INSERT INTO users (id, name) VALUES (" + std::to_string(id) + ", " + sql_quote(name) + ")");
-  db_exec("INSERT INTO userHasState VALUES (" + std::to_string(id) + ", 2)");
-  db_exec("INSERT INTO userHasLast VALUES (" + std::to_string(id) + ", NULL)");
-  for (int c : channels)
-    db_exec("INSERT INTO userHasChannel (idu, idc) VALUES (" + std::to_string(id) + ", " + std::to_string(c) + ")");
+void add_user(int id, const std::string& name, const std::vector<int>& channels = {})
+{
+    db_exec("INSERT INTO users (id, name) VALUES (" + std::to_string(id) + ", " + sql_quote(name) +
+            ")");
+    db_exec("INSERT INTO userHasState VALUES (" + std::to_string(id) + ", 2)");
+    db_exec("INSERT INTO userHasLast VALUES (" + std::to_string(id) + ", NULL)");
+    for (int c : channels)
+        db_exec("INSERT INTO userHasChannel (idu, idc) VALUES (" + std::to_string(id) + ", " +
+                std::to_string(c) + ")");
 }
 
 class DatabaseTest : public testing::Test {
- protected:
-  void SetUp() override { reset_database(); }
-  void TearDown() override { if (open_) db_close(); }
-  void connect() { db_connect(); open_ = true; }
-  void close() { db_close(); open_ = false; }
-  bool open_ = false;
+protected:
+    void SetUp() override { reset_database(); }
+    void TearDown() override
+    {
+        if (open_)
+            db_close();
+    }
+    void connect()
+    {
+        db_connect();
+        open_ = true;
+    }
+    void close()
+    {
+        db_close();
+        open_ = false;
+    }
+    bool open_ = false;
 };
 
-}  // namespace
+} // namespace
 
 using DatabaseReaders = DatabaseTest;
 using DatabaseUpdaters = DatabaseTest;
 using DatabaseFailures = DatabaseTest;
 using DatabaseEscaping = DatabaseTest;
 
-TEST_F(DatabaseReaders, SampleHousehold) {
-  using Reader = std::string (*)(std::string_view);
-  struct Case { Reader op; std::string arg, want, log; };
-  const Case cases[] = {
-      {db_get_last, "anna", "ct2", "DB [LAST] ct2\n"}, {db_get_last, "peter", "ct3", "DB [LAST] ct3\n"},
-      {db_get_last, "eva", "nova", "DB [LAST] nova\n"}, {db_get_last, "tom", "", ""},
-      {db_get_last, "nobody", "", ""},
-      {db_get_user_state, "anna", "offline", ""}, {db_get_user_state, "nobody", "", ""},
-      {db_get_user_picture, "eva", "eva.jpg", ""}, {db_get_user_picture, "tom", "", ""},
-      {db_get_user_picture, "nobody", "", ""},
-      {db_get_all_channels_by_user, "anna", "ct1,ct2", ""}, {db_get_all_channels_by_user, "tom", "prima", ""},
-      {db_get_all_channels_by_user, "nobody", "", ""},
-      {db_get_all_users_by_state, "online", "", ""}, {db_get_all_users_by_state, "away", "", ""},
-      {db_get_all_channels_with_state, "offline", "ct1,ct2,ct3,nova,prima", ""},
-      {db_get_all_channels_with_state, "online", "", ""}, {db_get_all_channels_with_state, "away", "", ""},
-  };
-  connect();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.arg + " -> " + c.want);
-    std::string got;
-    EXPECT_EQ(stderr_of([&] { got = c.op(c.arg); }), c.log);
-    EXPECT_EQ(got, c.want);
-  }
-  EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,eva,peter,tom");
-}
-
-TEST_F(DatabaseReaders, ListsFollowTheRows) {
-  db_exec("UPDATE userHasChannel SET id = 9 WHERE id = 1");  // anna got ct1 after ct2
-  db_exec("INSERT INTO userHasChannel (id, idu, idc) VALUES (8, 4, 1)");  // tom: prima, then ct1
-  set_online({"anna", "peter"});
-  connect();
-  EXPECT_EQ(db_get_all_channels_by_user("anna"), "ct2,ct1");
-  EXPECT_EQ(db_get_all_channels_by_user("tom"), "prima,ct1");
-  EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
-  EXPECT_EQ(db_get_all_channels_with_state("online"), "ct1,ct2,ct3");  // ct2 of both, once
-  EXPECT_EQ(db_get_all_channels_with_state("offline"), "ct1,nova,prima");
-  EXPECT_EQ(sorted(db_get_all_users_by_state("online")), "anna,peter");
-  EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "eva,tom");
-  EXPECT_EQ(db_get_user_state("peter"), "online");
-}
-
-TEST_F(DatabaseReaders, PendingResultSetsAndUnitsOfWork) {
-  connect();
-  EXPECT_EQ(db_get_user_picture("anna"), "anna.jpg");
-  EXPECT_NE(result, nullptr);  // left for db_close
-  EXPECT_EQ(db_get_last("peter"), "ct3");
-  EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(row, nullptr);
-  EXPECT_EQ(db_get_user_state("eva"), "offline");
-  EXPECT_NE(result, nullptr);
-  EXPECT_EQ(db_set_user_state("eva", "online"), 0);
-  EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,peter,tom");
-  EXPECT_EQ(db_get_user_picture("peter"), "peter.jpg");
-  close();
-  EXPECT_EQ(result, nullptr);
-  connect();  // a fresh unit sees nothing of the last one
-  EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
-  EXPECT_EQ(db_get_user_picture("tom"), "");
-  close();
-  EXPECT_EQ(result, nullptr);
-}
-
-TEST_F(DatabaseUpdaters, EffectsAndStatements) {
-  const std::string before = snapshot();
-  connect();
-  EXPECT_EQ(db_set_user_state("nobody", "online"), 0);
-  EXPECT_EQ(db_update_user_last_channel("nobody", "ct1"), 0);
-  EXPECT_EQ(snapshot(), before);
-
-  // One unit after the other; each leaves its statement in prikaz.
-  struct Case { std::function<std::string()> run; std::string want, stmt; bool own; };
-  const Case cases[] = {
-      {[] { return std::to_string(db_set_user_state("anna", "online")); }, "0", fill(kSetState, {"online", "anna"}), false},
-      {[] { return std::to_string(db_update_user_last_channel("tom", "joj")); }, "0", fill(kSetLast, {"joj", "tom"}), false},
-      {[] { return db_get_last("tom"); }, "joj", fill(kLast, {"tom"}), false},
-      {[] { return db_get_user_state("anna"); }, "online", fill(kState, {"anna"}), false},
-      {[] { return db_get_user_picture("peter"); }, "peter.jpg", fill(kPicture, {"peter"}), false},
-      {[] { return db_get_all_users_by_state("online"); }, "anna", fill(kUsersBy, {"online"}), false},
-      {[] { return db_get_all_channels_by_user("peter"); }, "ct2,ct3", fill(kChansBy, {"peter"}), false},
-      {[] { return db_get_all_channels_with_state("online"); }, "ct1,ct2", fill(kChansWith, {"online"}), false},
-      {[] { return std::to_string(db_update_lasts("ct1")); }, "0", fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
-      {[] { return std::to_string(db_set_all_state("online")); }, "0", fill(kSetAll, {"online"}), true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.stmt);
-    if (c.own && open_) close();
-    EXPECT_EQ(c.run(), c.want);
-    EXPECT_EQ(std::string(prikaz), c.stmt);
-  }
-  EXPECT_EQ(user_last("anna"), "ct1");
-  EXPECT_EQ(user_last("tom"), "joj");  // a channel not among his own is taken as it is
-  for (const char* name : {"anna", "peter", "eva", "tom"}) EXPECT_EQ(user_state(name), "online") << name;
-  EXPECT_EQ(db_set_all_state("offline"), 0);
-  for (const char* name : {"anna", "peter", "eva", "tom"}) EXPECT_EQ(user_state(name), "offline") << name;
-}
-
-TEST_F(DatabaseUpdaters, LastsOnlyForOnlineHoldersOfTheChannel) {
-  const std::string initial = snapshot();
-  int status = 0;
-  std::string log = stderr_of([&] { status = db_update_lasts("ct1"); });  // nobody online: IN()
-  EXPECT_EQ(status, -1);
-  EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", "", "ct1"}));
-  expect_refused(log, "db_set_all_state", fill(kLasts, {"ct1", "", "ct1"}));
-  EXPECT_EQ(snapshot(), initial);
-
-  set_online({"anna", "peter", "tom"});
-  EXPECT_EQ(db_update_lasts("ct1"), 0);
-  EXPECT_EQ(user_last("anna"), "ct1");   // online, has ct1
-  EXPECT_EQ(user_last("peter"), "ct3");  // online, without ct1
-  EXPECT_EQ(user_last("tom"), "NULL");   // online, without ct1
-  EXPECT_EQ(user_last("eva"), "nova");   // has ct1, offline
-  const std::string before = snapshot();
-  EXPECT_EQ(db_update_lasts("nochannel"), 0);
-  EXPECT_EQ(snapshot(), before);
-}
-
-TEST_F(DatabaseFailures, EachOperationLogsItsRefusal) {
-  set_online({"anna"});
-  struct Case { std::string table, op; std::function<std::string()> run; std::string want, stmt; bool own; };
-  const Case cases[] = {
-      {"channels", "db_get_last", [] { return db_get_last("anna"); }, "", fill(kLast, {"anna"}), false},
-      {"states", "db_get_user_state", [] { return db_get_user_state("anna"); }, "", fill(kState, {"anna"}), false},
-      {"pictures", "db_get_user_picture", [] { return db_get_user_picture("anna"); }, "", fill(kPicture, {"anna"}), false},
-      {"states", "db_set_user_state", [] { return std::to_string(db_set_user_state("eva", "online")); }, "-1", fill(kSetState, {"online", "eva"}), false},
-      {"channels", "db_update_user_last_channel", [] { return std::to_string(db_update_user_last_channel("eva", "ct1")); }, "-1", fill(kSetLast, {"ct1", "eva"}), false},
-      {"states", "db_get_all_users_by_state", [] { return db_get_all_users_by_state("online"); }, "", fill(kUsersBy, {"online"}), false},
-      {"channels", "db_get_all_channels_by_user", [] { return db_get_all_channels_by_user("anna"); }, "", fill(kChansBy, {"anna"}), false},
-      {"states", "db_get_all_channels_with_state", [] { return db_get_all_channels_with_state("online"); }, "", fill(kChansWith, {"online"}), false},
-      {"states", "db_set_all_state", [] { return std::to_string(db_set_all_state("offline")); }, "-1", fill(kSetAll, {"offline"}), true},
-      {"channels", "db_set_all_state", [] { return std::to_string(db_update_lasts("ct1")); }, "-1", fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
-  };
-  const std::string before = snapshot();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.op + " without " + c.table);
-    if (!c.own) connect();
-    db_exec("RENAME TABLE " + c.table + " TO gone");
-    std::string got, error;
-    std::string log = stderr_of([&] { got = c.run(); if (!c.own) error = mysql_error(conn); });
-    db_exec("RENAME TABLE gone TO " + c.table);
-    EXPECT_EQ(got, c.want);
-    EXPECT_EQ(std::string(prikaz), c.stmt);
-    if (c.own) {
-      expect_refused(log, c.op, c.stmt);
-    } else {
-      EXPECT_NE(error, "");
-      EXPECT_EQ(log, failure(c.op, c.stmt) + error + "\n");
-      EXPECT_EQ(db_get_last("peter"), "ct3");  // the connection goes on
-      close();
-    }
-  }
-  EXPECT_EQ(snapshot(), before);
-}
-
-TEST_F(DatabaseFailures, NameOfTwoUsers) {
-  db_exec("ALTER TABLE users DROP INDEX users_name");
-  add_user(5, "anna");
-  db_exec("UPDATE userHasLast SET idc = 6 WHERE idu = 5");
-  const std::string before = snapshot();
-  connect();
-  std::string error;
-  std::string log = stderr_of([&] { EXPECT_EQ(db_set_user_state("anna", "online"), -1); error = mysql_error(conn); });
-  EXPECT_NE(error, "");
-  EXPECT_EQ(log, failure("db_set_user_state", fill(kSetState, {"online", "anna"})) + error + "\n");
-  EXPECT_EQ(snapshot(), before);
-  std::string last;
-  log = stderr_of([&] { last = db_get_last("anna"); });  // one line per row, the last row wins
-  EXPECT_TRUE(log == "DB [LAST] ct2\nDB [LAST] joj\n" || log == "DB [LAST] joj\nDB [LAST] ct2\n") << log;
-  EXPECT_EQ("DB [LAST] " + last + "\n", log.substr(log.find('\n') + 1));
-  EXPECT_EQ(db_update_user_last_channel("anna", "ct3"), 0);  // every bearer of the name
-  EXPECT_EQ(db_rows("SELECT idc FROM userHasLast WHERE idu IN (1, 5) ORDER BY idu"),
-            (std::vector<std::vector<std::string>>{{"3"}, {"3"}}));
-}
-
-TEST_F(DatabaseEscaping, ValuesStayInsideTheirLiterals) {
-  set_online({"anna"});
-  const std::string before = snapshot();
-  for (const std::string v : {"o'brien", "x\\", "a' OR '1'='1", "online' OR '1'='1",
-                              "'; UPDATE userHasState SET ids=1 WHERE 1; --", "say \"hi\"", "tab\tcr\rlf\nsub\x1a",
-                              "%s%d%n", "\xc5\xbeluva\xc5\xa5 \xe2\x82\xac", "\\' OR 1; --"}) {
-    SCOPED_TRACE(v);
-    const std::string e = esc(v);
-    struct Case { std::function<std::string()> run; std::string want, stmt; };
+TEST_F(DatabaseReaders, SampleHousehold)
+{
+    using Reader = std::string (*)(std::string_view);
+    struct Case {
+        Reader op;
+        std::string arg, want, log;
+    };
     const Case cases[] = {
-        {[&] { return db_get_last(v); }, "", fill(kLast, {e})},
-        {[&] { return db_get_user_state(v); }, "", fill(kState, {e})},
-        {[&] { return db_get_user_picture(v); }, "", fill(kPicture, {e})},
-        {[&] { return db_get_all_users_by_state(v); }, "", fill(kUsersBy, {e})},
-        {[&] { return db_get_all_channels_by_user(v); }, "", fill(kChansBy, {e})},
-        {[&] { return db_get_all_channels_with_state(v); }, "", fill(kChansWith, {e})},
-        {[&] { return std::to_string(db_set_user_state(v, "offline")); }, "0", fill(kSetState, {"offline", e})},
-        {[&] { return std::to_string(db_set_user_state("nobody", v)); }, "0", fill(kSetState, {e, "nobody"})},
-        {[&] { return std::to_string(db_update_user_last_channel(v, "ct1")); }, "0", fill(kSetLast, {"ct1", e})},
-        {[&] { return std::to_string(db_update_user_last_channel("nobody", v)); }, "0", fill(kSetLast, {e, "nobody"})},
+        {db_get_last, "anna", "ct2", "DB [LAST] ct2\n"},
+        {db_get_last, "peter", "ct3", "DB [LAST] ct3\n"},
+        {db_get_last, "eva", "nova", "DB [LAST] nova\n"},
+        {db_get_last, "tom", "", ""},
+        {db_get_last, "nobody", "", ""},
+        {db_get_user_state, "anna", "offline", ""},
+        {db_get_user_state, "nobody", "", ""},
+        {db_get_user_picture, "eva", "eva.jpg", ""},
+        {db_get_user_picture, "tom", "", ""},
+        {db_get_user_picture, "nobody", "", ""},
+        {db_get_all_channels_by_user, "anna", "ct1,ct2", ""},
+        {db_get_all_channels_by_user, "tom", "prima", ""},
+        {db_get_all_channels_by_user, "nobody", "", ""},
+        {db_get_all_users_by_state, "online", "", ""},
+        {db_get_all_users_by_state, "away", "", ""},
+        {db_get_all_channels_with_state, "offline", "ct1,ct2,ct3,nova,prima", ""},
+        {db_get_all_channels_with_state, "online", "", ""},
+        {db_get_all_channels_with_state, "away", "", ""},
     };
     connect();
     for (const Case& c : cases) {
-      std::string got;
-      EXPECT_EQ(stderr_of([&] { got = c.run(); }), "") << c.stmt;
-      EXPECT_EQ(got, c.want) << c.stmt;
-      EXPECT_EQ(std::string(prikaz), c.stmt);
+        SCOPED_TRACE(c.arg + " -> " + c.want);
+        std::string got;
+        EXPECT_EQ(stderr_of([&] { got = c.op(c.arg); }), c.log);
+        EXPECT_EQ(got, c.want);
     }
+    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,eva,peter,tom");
+}
+
+TEST_F(DatabaseReaders, ListsFollowTheRows)
+{
+    db_exec("UPDATE userHasChannel SET id = 9 WHERE id = 1");              // anna got ct1 after ct2
+    db_exec("INSERT INTO userHasChannel (id, idu, idc) VALUES (8, 4, 1)"); // tom: prima, then ct1
+    set_online({"anna", "peter"});
+    connect();
+    EXPECT_EQ(db_get_all_channels_by_user("anna"), "ct2,ct1");
+    EXPECT_EQ(db_get_all_channels_by_user("tom"), "prima,ct1");
+    EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
+    EXPECT_EQ(db_get_all_channels_with_state("online"), "ct1,ct2,ct3"); // ct2 of both, once
+    EXPECT_EQ(db_get_all_channels_with_state("offline"), "ct1,nova,prima");
+    EXPECT_EQ(sorted(db_get_all_users_by_state("online")), "anna,peter");
+    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "eva,tom");
+    EXPECT_EQ(db_get_user_state("peter"), "online");
+}
+
+TEST_F(DatabaseReaders, PendingResultSetsAndUnitsOfWork)
+{
+    connect();
+    EXPECT_EQ(db_get_user_picture("anna"), "anna.jpg");
+    EXPECT_NE(result, nullptr); // left for db_close
+    EXPECT_EQ(db_get_last("peter"), "ct3");
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(row, nullptr);
+    EXPECT_EQ(db_get_user_state("eva"), "offline");
+    EXPECT_NE(result, nullptr);
+    EXPECT_EQ(db_set_user_state("eva", "online"), 0);
+    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,peter,tom");
+    EXPECT_EQ(db_get_user_picture("peter"), "peter.jpg");
     close();
-    EXPECT_EQ(db_update_lasts(v), 0);
-    EXPECT_EQ(std::string(prikaz), fill(kLasts, {e, "'anna'", e}));
-    std::string log = stderr_of([&] { EXPECT_EQ(db_set_all_state(v), -1); });  // no such state
-    expect_refused(log, "db_set_all_state", fill(kSetAll, {e}));
+    EXPECT_EQ(result, nullptr);
+    connect(); // a fresh unit sees nothing of the last one
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
+    EXPECT_EQ(db_get_user_picture("tom"), "");
+    close();
+    EXPECT_EQ(result, nullptr);
+}
+
+TEST_F(DatabaseUpdaters, EffectsAndStatements)
+{
+    const std::string before = snapshot();
+    connect();
+    EXPECT_EQ(db_set_user_state("nobody", "online"), 0);
+    EXPECT_EQ(db_update_user_last_channel("nobody", "ct1"), 0);
     EXPECT_EQ(snapshot(), before);
-  }
+
+    // One unit after the other; each leaves its statement in prikaz.
+    struct Case {
+        std::function<std::string()> run;
+        std::string want, stmt;
+        bool own;
+    };
+    const Case cases[] = {
+        {[] { return std::to_string(db_set_user_state("anna", "online")); }, "0",
+         fill(kSetState, {"online", "anna"}), false},
+        {[] { return std::to_string(db_update_user_last_channel("tom", "joj")); }, "0",
+         fill(kSetLast, {"joj", "tom"}), false},
+        {[] { return db_get_last("tom"); }, "joj", fill(kLast, {"tom"}), false},
+        {[] { return db_get_user_state("anna"); }, "online", fill(kState, {"anna"}), false},
+        {[] { return db_get_user_picture("peter"); }, "peter.jpg", fill(kPicture, {"peter"}),
+         false},
+        {[] { return db_get_all_users_by_state("online"); }, "anna", fill(kUsersBy, {"online"}),
+         false},
+        {[] { return db_get_all_channels_by_user("peter"); }, "ct2,ct3", fill(kChansBy, {"peter"}),
+         false},
+        {[] { return db_get_all_channels_with_state("online"); }, "ct1,ct2",
+         fill(kChansWith, {"online"}), false},
+        {[] { return std::to_string(db_update_lasts("ct1")); }, "0",
+         fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
+        {[] { return std::to_string(db_set_all_state("online")); }, "0", fill(kSetAll, {"online"}),
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stmt);
+        if (c.own && open_)
+            close();
+        EXPECT_EQ(c.run(), c.want);
+        EXPECT_EQ(std::string(prikaz), c.stmt);
+    }
+    EXPECT_EQ(user_last("anna"), "ct1");
+    EXPECT_EQ(user_last("tom"), "joj"); // a channel not among his own is taken as it is
+    for (const char* name : {"anna", "peter", "eva", "tom"})
+        EXPECT_EQ(user_state(name), "online") << name;
+    EXPECT_EQ(db_set_all_state("offline"), 0);
+    for (const char* name : {"anna", "peter", "eva", "tom"})
+        EXPECT_EQ(user_state(name), "offline") << name;
 }
 
-TEST_F(DatabaseEscaping, QuotedNamesInTheOnlineList) {
-  add_user(5, "o'brien", {1});
-  add_user(6, "back\\", {1});
-  add_user(7, "x') OR 1=1 OR ('");  // without ct1
-  set_online({"o'brien", "back\\", "x') OR 1=1 OR ('", "peter"});
-  connect();
-  std::string online = db_get_all_users_by_state("online");
-  close();
-  ASSERT_EQ(sorted(online), sorted("o'brien,back\\,x') OR 1=1 OR (',peter"));
-  std::string in_list;
-  std::stringstream in(online);
-  for (std::string name; std::getline(in, name, ',');) in_list += (in_list.empty() ? "'" : ",'") + esc(name) + "'";
-  EXPECT_EQ(db_update_lasts("ct1"), 0);
-  EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", in_list, "ct1"}));
-  EXPECT_EQ(user_last("o'brien"), "ct1");
-  EXPECT_EQ(user_last("back\\"), "ct1");
-  EXPECT_EQ(user_last("x') OR 1=1 OR ('"), "NULL");
-  EXPECT_EQ(user_last("peter"), "ct3");
-  EXPECT_EQ(user_last("anna"), "ct2");  // offline holders of ct1 keep theirs
-  EXPECT_EQ(user_last("eva"), "nova");
+TEST_F(DatabaseUpdaters, LastsOnlyForOnlineHoldersOfTheChannel)
+{
+    const std::string initial = snapshot();
+    int status = 0;
+    std::string log = stderr_of([&] { status = db_update_lasts("ct1"); }); // nobody online: IN()
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", "", "ct1"}));
+    expect_refused(log, "db_set_all_state", fill(kLasts, {"ct1", "", "ct1"}));
+    EXPECT_EQ(snapshot(), initial);
+
+    set_online({"anna", "peter", "tom"});
+    EXPECT_EQ(db_update_lasts("ct1"), 0);
+    EXPECT_EQ(user_last("anna"), "ct1");  // online, has ct1
+    EXPECT_EQ(user_last("peter"), "ct3"); // online, without ct1
+    EXPECT_EQ(user_last("tom"), "NULL");  // online, without ct1
+    EXPECT_EQ(user_last("eva"), "nova");  // has ct1, offline
+    const std::string before = snapshot();
+    EXPECT_EQ(db_update_lasts("nochannel"), 0);
+    EXPECT_EQ(snapshot(), before);
 }
 
-TEST(DatabaseConnectDeathTest, UnreachableServerEndsTheProcess) {
-  // A fresh child process: the client library reads the socket path once, at
-  // its first use, so nothing here may touch the database before.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::function<void()> units[] = {db_connect, [] { db_set_all_state("offline"); },
-                                         [] { db_update_lasts("ct1"); }};
-  for (const auto& unit : units) {
-    EXPECT_EXIT(
-        {
-          setenv("MYSQL_UNIX_PORT", "/nonexistent/velmora/mysqld.sock", 1);
-          unit();
-        },
-        testing::ExitedWithCode(255), "^\\[db_connect\\] Failed to connect to MYSQL database: Error: .+\n$");
-  }
+TEST_F(DatabaseFailures, EachOperationLogsItsRefusal)
+{
+    set_online({"anna"});
+    struct Case {
+        std::string table, op;
+        std::function<std::string()> run;
+        std::string want, stmt;
+        bool own;
+    };
+    const Case cases[] = {
+        {"channels", "db_get_last", [] { return db_get_last("anna"); }, "", fill(kLast, {"anna"}),
+         false},
+        {"states", "db_get_user_state", [] { return db_get_user_state("anna"); }, "",
+         fill(kState, {"anna"}), false},
+        {"pictures", "db_get_user_picture", [] { return db_get_user_picture("anna"); }, "",
+         fill(kPicture, {"anna"}), false},
+        {"states", "db_set_user_state",
+         [] { return std::to_string(db_set_user_state("eva", "online")); }, "-1",
+         fill(kSetState, {"online", "eva"}), false},
+        {"channels", "db_update_user_last_channel",
+         [] { return std::to_string(db_update_user_last_channel("eva", "ct1")); }, "-1",
+         fill(kSetLast, {"ct1", "eva"}), false},
+        {"states", "db_get_all_users_by_state", [] { return db_get_all_users_by_state("online"); },
+         "", fill(kUsersBy, {"online"}), false},
+        {"channels", "db_get_all_channels_by_user",
+         [] { return db_get_all_channels_by_user("anna"); }, "", fill(kChansBy, {"anna"}), false},
+        {"states", "db_get_all_channels_with_state",
+         [] { return db_get_all_channels_with_state("online"); }, "", fill(kChansWith, {"online"}),
+         false},
+        {"states", "db_set_all_state", [] { return std::to_string(db_set_all_state("offline")); },
+         "-1", fill(kSetAll, {"offline"}), true},
+        {"channels", "db_set_all_state", [] { return std::to_string(db_update_lasts("ct1")); },
+         "-1", fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
+    };
+    const std::string before = snapshot();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.op + " without " + c.table);
+        if (!c.own)
+            connect();
+        db_exec("RENAME TABLE " + c.table + " TO gone");
+        std::string got, error;
+        std::string log = stderr_of([&] {
+            got = c.run();
+            if (!c.own)
+                error = mysql_error(conn);
+        });
+        db_exec("RENAME TABLE gone TO " + c.table);
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(std::string(prikaz), c.stmt);
+        if (c.own) {
+            expect_refused(log, c.op, c.stmt);
+        } else {
+            EXPECT_NE(error, "");
+            EXPECT_EQ(log, failure(c.op, c.stmt) + error + "\n");
+            EXPECT_EQ(db_get_last("peter"), "ct3"); // the connection goes on
+            close();
+        }
+    }
+    EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(DatabaseFailures, NameOfTwoUsers)
+{
+    db_exec("ALTER TABLE users DROP INDEX users_name");
+    add_user(5, "anna");
+    db_exec("UPDATE userHasLast SET idc = 6 WHERE idu = 5");
+    const std::string before = snapshot();
+    connect();
+    std::string error;
+    std::string log = stderr_of([&] {
+        EXPECT_EQ(db_set_user_state("anna", "online"), -1);
+        error = mysql_error(conn);
+    });
+    EXPECT_NE(error, "");
+    EXPECT_EQ(log,
+              failure("db_set_user_state", fill(kSetState, {"online", "anna"})) + error + "\n");
+    EXPECT_EQ(snapshot(), before);
+    std::string last;
+    log = stderr_of([&] { last = db_get_last("anna"); }); // one line per row, the last row wins
+    EXPECT_TRUE(log == "DB [LAST] ct2\nDB [LAST] joj\n" || log == "DB [LAST] joj\nDB [LAST] ct2\n")
+        << log;
+    EXPECT_EQ("DB [LAST] " + last + "\n", log.substr(log.find('\n') + 1));
+    EXPECT_EQ(db_update_user_last_channel("anna", "ct3"), 0); // every bearer of the name
+    EXPECT_EQ(db_rows("SELECT idc FROM userHasLast WHERE idu IN (1, 5) ORDER BY idu"),
+              (std::vector<std::vector<std::string>>{{"3"}, {"3"}}));
+}
+
+TEST_F(DatabaseEscaping, ValuesStayInsideTheirLiterals)
+{
+    set_online({"anna"});
+    const std::string before = snapshot();
+    for (const std::string v :
+         {"o'brien", "x\\", "a' OR '1'='1", "online' OR '1'='1",
+          "'; UPDATE userHasState SET ids=1 WHERE 1; --", "say \"hi\"", "tab\tcr\rlf\nsub\x1a",
+          "%s%d%n", "\xc5\xbeluva\xc5\xa5 \xe2\x82\xac", "\\' OR 1; --"}) {
+        SCOPED_TRACE(v);
+        const std::string e = esc(v);
+        struct Case {
+            std::function<std::string()> run;
+            std::string want, stmt;
+        };
+        const Case cases[] = {
+            {[&] { return db_get_last(v); }, "", fill(kLast, {e})},
+            {[&] { return db_get_user_state(v); }, "", fill(kState, {e})},
+            {[&] { return db_get_user_picture(v); }, "", fill(kPicture, {e})},
+            {[&] { return db_get_all_users_by_state(v); }, "", fill(kUsersBy, {e})},
+            {[&] { return db_get_all_channels_by_user(v); }, "", fill(kChansBy, {e})},
+            {[&] { return db_get_all_channels_with_state(v); }, "", fill(kChansWith, {e})},
+            {[&] { return std::to_string(db_set_user_state(v, "offline")); }, "0",
+             fill(kSetState, {"offline", e})},
+            {[&] { return std::to_string(db_set_user_state("nobody", v)); }, "0",
+             fill(kSetState, {e, "nobody"})},
+            {[&] { return std::to_string(db_update_user_last_channel(v, "ct1")); }, "0",
+             fill(kSetLast, {"ct1", e})},
+            {[&] { return std::to_string(db_update_user_last_channel("nobody", v)); }, "0",
+             fill(kSetLast, {e, "nobody"})},
+        };
+        connect();
+        for (const Case& c : cases) {
+            std::string got;
+            EXPECT_EQ(stderr_of([&] { got = c.run(); }), "") << c.stmt;
+            EXPECT_EQ(got, c.want) << c.stmt;
+            EXPECT_EQ(std::string(prikaz), c.stmt);
+        }
+        close();
+        EXPECT_EQ(db_update_lasts(v), 0);
+        EXPECT_EQ(std::string(prikaz), fill(kLasts, {e, "'anna'", e}));
+        std::string log = stderr_of([&] { EXPECT_EQ(db_set_all_state(v), -1); }); // no such state
+        expect_refused(log, "db_set_all_state", fill(kSetAll, {e}));
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
+TEST_F(DatabaseEscaping, QuotedNamesInTheOnlineList)
+{
+    add_user(5, "o'brien", {1});
+    add_user(6, "back\\", {1});
+    add_user(7, "x') OR 1=1 OR ('"); // without ct1
+    set_online({"o'brien", "back\\", "x') OR 1=1 OR ('", "peter"});
+    connect();
+    std::string online = db_get_all_users_by_state("online");
+    close();
+    ASSERT_EQ(sorted(online), sorted("o'brien,back\\,x') OR 1=1 OR (',peter"));
+    std::string in_list;
+    std::stringstream in(online);
+    for (std::string name; std::getline(in, name, ',');)
+        in_list += (in_list.empty() ? "'" : ",'") + esc(name) + "'";
+    EXPECT_EQ(db_update_lasts("ct1"), 0);
+    EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", in_list, "ct1"}));
+    EXPECT_EQ(user_last("o'brien"), "ct1");
+    EXPECT_EQ(user_last("back\\"), "ct1");
+    EXPECT_EQ(user_last("x') OR 1=1 OR ('"), "NULL");
+    EXPECT_EQ(user_last("peter"), "ct3");
+    EXPECT_EQ(user_last("anna"), "ct2"); // offline holders of ct1 keep theirs
+    EXPECT_EQ(user_last("eva"), "nova");
+}
+
+TEST(DatabaseConnectDeathTest, UnreachableServerEndsTheProcess)
+{
+    // A fresh child process: the client library reads the socket path once, at
+    // its first use, so nothing here may touch the database before.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::function<void()> units[] = {db_connect, [] { db_set_all_state("offline"); },
+                                           [] { db_update_lasts("ct1"); }};
+    for (const auto& unit : units) {
+        EXPECT_EXIT(
+            {
+                setenv("MYSQL_UNIX_PORT", "/nonexistent/velmora/mysqld.sock", 1);
+                unit();
+            },
+            testing::ExitedWithCode(255),
+            "^\\[db_connect\\] Failed to connect to MYSQL database: Error: .+\n$");
+    }
 }

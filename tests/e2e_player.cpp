@@ -34,7 +34,10 @@ std::string msg(const std::string& command, const std::string& presence = "",
     return message(user_xml(name, command, presence));
 }
 
-void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 bool wait_until(const std::function<bool()>& ok, int ms = 5000)
 {
@@ -57,10 +60,17 @@ Argv player_argv(const std::string& channel)
 
 Argv convert_argv(const std::string& picture, const std::string& users, const std::string& channels)
 {
-    return {"convert",   "pictures/" + picture, "-fill",      "white",  "-gravity", "center",
-            "-pointsize", "80",                 "-annotate",  "+0+0",   "Welcome!", "-gravity",
-            "southwest",  "-pointsize",         "20",         "-annotate", "+80+80", users,
-            "-annotate",  "+1100+80",           channels,     "out.jpg"};
+    return {"convert",    "pictures/" + picture,
+            "-fill",      "white",
+            "-gravity",   "center",
+            "-pointsize", "80",
+            "-annotate",  "+0+0",
+            "Welcome!",   "-gravity",
+            "southwest",  "-pointsize",
+            "20",         "-annotate",
+            "+80+80",     users,
+            "-annotate",  "+1100+80",
+            channels,     "out.jpg"};
 }
 
 // The argv of the n-th run (from 0) of prog, once it has been recorded.
@@ -149,7 +159,7 @@ struct Tv {
 };
 
 class E2e : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { reset_database(); }
 };
 class PlayerE2e : public E2e {};
@@ -172,7 +182,8 @@ TEST_F(PlayerE2e, RestoreStopsPlayersAtStartAndShutdown)
     ASSERT_TRUE(d.wait_stdout("[background] restored\n"));
     auto out = d.out_lines();
     ASSERT_GE(out.size(), 2u);
-    EXPECT_EQ(Argv(out.begin(), out.begin() + 2), (Argv{"[player] restored", "[background] restored"}));
+    EXPECT_EQ(Argv(out.begin(), out.begin() + 2),
+              (Argv{"[player] restored", "[background] restored"}));
     EXPECT_EQ(nth_run(env, "fbsetbg", 0), (Argv{"fbsetbg", "black.jpg"}));
 
     set_online({"anna"});
@@ -241,7 +252,7 @@ TEST_F(PlayerE2e, EmptyChannelKeepsThePlayerRunning)
     d.send_and_wait(msg("change", "ct2"));
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     pid_t player = env.invocations_of("mplayer")[0].pid;
-    d.send_and_wait(msg("change"));  // no presence: the current channel, still empty
+    d.send_and_wait(msg("change")); // no presence: the current channel, still empty
     EXPECT_TRUE(d.wait_stdout("[player] Channel: ''\n"));
     EXPECT_EQ(nth_run(env, "notify-send", 1), (Argv{"notify-send", "Changing channel", ""}));
     pause_ms(1500);
@@ -253,20 +264,21 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
 {
     const std::string add_50 =
         "INSERT INTO users (id, name) VALUES (5, '50%'); INSERT INTO userHasState VALUES (5, 2);"
-        "INSERT INTO userHasLast VALUES (5, 6); INSERT INTO userHasChannel (idu, idc) VALUES (5, 6);"
+        "INSERT INTO userHasLast VALUES (5, 6); INSERT INTO userHasChannel (idu, idc) VALUES (5, "
+        "6);"
         "INSERT INTO userHasPicture VALUES (5, 1);";
     // Captions carry backslash-n pairs, never a line break; convert reads
     // %-escapes, so it gets a doubled % while the log shows the caption as formed.
     struct Case {
         std::string sql, name, picture, users_drawn, users_logged, channels;
     } cases[] = {
-        {"", "anna", "anna.jpg", "PRESENT KNOWN USERS:\\n1. anna\\n", "PRESENT KNOWN USERS:\\n1. anna\\n",
-         "CHANNELS:\\n1. ct1\\n2. ct2\\n"},
-        {"", "tom", "black.jpg", "PRESENT KNOWN USERS:\\n1. tom\\n", "PRESENT KNOWN USERS:\\n1. tom\\n",
-         "CHANNELS:\\n1. prima\\n"},
+        {"", "anna", "anna.jpg", "PRESENT KNOWN USERS:\\n1. anna\\n",
+         "PRESENT KNOWN USERS:\\n1. anna\\n", "CHANNELS:\\n1. ct1\\n2. ct2\\n"},
+        {"", "tom", "black.jpg", "PRESENT KNOWN USERS:\\n1. tom\\n",
+         "PRESENT KNOWN USERS:\\n1. tom\\n", "CHANNELS:\\n1. prima\\n"},
         {"", "ghost", "black.jpg", "", "", ""},
-        {add_50, "50%", "anna.jpg", "PRESENT KNOWN USERS:\\n1. 50%%\\n", "PRESENT KNOWN USERS:\\n1. 50%\\n",
-         "CHANNELS:\\n1. joj\\n"},
+        {add_50, "50%", "anna.jpg", "PRESENT KNOWN USERS:\\n1. 50%%\\n",
+         "PRESENT KNOWN USERS:\\n1. 50%\\n", "CHANNELS:\\n1. joj\\n"},
     };
     Tv tv;
     TestEnv& env = tv.env;
@@ -284,11 +296,14 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
         EXPECT_EQ(runs[runs.size() - 2].argv, convert_argv(c.picture, c.users_drawn, c.channels));
         EXPECT_EQ(runs.back().argv, (Argv{"fbsetbg", "out.jpg"}));
         std::string out = d.out();
-        EXPECT_NE(out.find("[background] Picture: '" + c.picture + "'\n"), std::string::npos) << out;
-        EXPECT_NE(out.find("[background] Onlines: '" + c.users_logged + "'\n"), std::string::npos) << out;
-        EXPECT_NE(out.find("[background] Channels: '" + c.channels + "'\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("[background] Picture: '" + c.picture + "'\n"), std::string::npos)
+            << out;
+        EXPECT_NE(out.find("[background] Onlines: '" + c.users_logged + "'\n"), std::string::npos)
+            << out;
+        EXPECT_NE(out.find("[background] Channels: '" + c.channels + "'\n"), std::string::npos)
+            << out;
     }
-    EXPECT_TRUE(env.invocations_of("mplayer").empty());  // a join plays nothing
+    EXPECT_TRUE(env.invocations_of("mplayer").empty()); // a join plays nothing
 }
 
 TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
@@ -296,11 +311,11 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
-    const std::vector<std::string> burst = {
-        msg("join", "", "anna"), msg("join", "", "peter"), msg("change", "ct1"),
-        msg("notify", "a"),      msg("change", "ct3"),     msg("join", "", "eva"),
-        msg("notify", "b"),      msg("change", "nova"),    msg("leave", "", "peter"),
-        msg("change", "ct2")};
+    const std::vector<std::string> burst = {msg("join", "", "anna"),   msg("join", "", "peter"),
+                                            msg("change", "ct1"),      msg("notify", "a"),
+                                            msg("change", "ct3"),      msg("join", "", "eva"),
+                                            msg("notify", "b"),        msg("change", "nova"),
+                                            msg("leave", "", "peter"), msg("change", "ct2")};
     for (const std::string& m : burst)
         d.send_and_wait(m);
     pause_ms(2500);
@@ -313,10 +328,10 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
     EXPECT_EQ(lines_starting(err, "[RCV] "), burst.size());
     EXPECT_EQ(lines_starting(out, "[MSG] "), burst.size());
     EXPECT_EQ(lines_starting(out, "[memory] currentUser: "), burst.size());
-    EXPECT_EQ(lines_starting(out, "[player] restored"), 2u);  // start-up and the leave
+    EXPECT_EQ(lines_starting(out, "[player] restored"), 2u); // start-up and the leave
     EXPECT_EQ(lines_starting(out, "[background] restored"), 2u);
     EXPECT_EQ(lines_starting(out, "[background] Name: "), 3u);
-    EXPECT_EQ(lines_starting(err, "db_update_lasts("), 5u);  // four changes and the leave
+    EXPECT_EQ(lines_starting(err, "db_update_lasts("), 5u); // four changes and the leave
     EXPECT_EQ(lines_starting(err, "[player_notify] "), 7u);
     EXPECT_LE(lines_starting(out, "[player] Channel: "), 5u);
     EXPECT_NE(d.out().find("[player] Channel: 'ct2'\n"), std::string::npos);
@@ -331,12 +346,12 @@ TEST_F(PlayerE2e, ChildrenOutlivingTheDaemonHoldNoSocket)
     first.send_and_wait(msg("change", "ct2"));
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     pid_t player = env.invocations_of("mplayer")[0].pid;
-    EXPECT_EQ(sockets_of(player), 0u);  // neither the listener nor a database connection
+    EXPECT_EQ(sockets_of(player), 0u); // neither the listener nor a database connection
     first.send("not a document");
     EXPECT_EQ(first.wait_exit(), 255);
     ASSERT_TRUE(is_live_player(player));
     Daemon second(env);
-    EXPECT_NO_THROW(second.start());  // binds 5003 while the old player still runs
+    EXPECT_NO_THROW(second.start()); // binds 5003 while the old player still runs
     EXPECT_TRUE(wait_until([&] { return !is_live_player(player); }, 3000));
 
     // The same for a player child that is still in its pause.
@@ -345,7 +360,7 @@ TEST_F(PlayerE2e, ChildrenOutlivingTheDaemonHoldNoSocket)
     EXPECT_EQ(second.wait_exit(), 255);
     Daemon third(env);
     EXPECT_NO_THROW(third.start());
-    pause_ms(1500);  // the paused child has become a player or ended; the restore stops it
+    pause_ms(1500); // the paused child has become a player or ended; the restore stops it
     third.sigint();
     EXPECT_EQ(third.wait_exit(), 0);
 }
@@ -363,7 +378,8 @@ TEST_F(NotifyE2e, LogsCommandLineAndRawWaitStatus)
         Daemon& d = tv.d;
         d.send_and_wait(msg("notify", "hello"));
         EXPECT_EQ(nth_run(env, "notify-send", 0), (Argv{"notify-send", "xml notify", "hello"}));
-        EXPECT_TRUE(d.wait_stderr("[player_notify] notify-send 'xml notify' 'hello' " + std::string(shown) + "\n"))
+        EXPECT_TRUE(d.wait_stderr("[player_notify] notify-send 'xml notify' 'hello' " +
+                                  std::string(shown) + "\n"))
             << d.err();
     }
 }
@@ -375,7 +391,7 @@ TEST_F(NotifyE2e, HostileTextsAreShownNotRun)
     Daemon& d = tv.d;
     const std::string mark = env.dir() + "/ran";
     const std::string texts[] = {"'; touch " + mark + "1; '", "$(touch " + mark + "2)",
-                                 "`touch " + mark + "3`", "\"; touch " + mark + "4; \"",
+                                 "`touch " + mark + "3`",     "\"; touch " + mark + "4; \"",
                                  "a\ntouch " + mark + "5\nb", "--wait"};
     size_t n = 0;
     for (const std::string& text : texts) {
@@ -409,13 +425,13 @@ TEST_F(NotifyE2e, LongTextLogCutOnCharacterBoundary)
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
     d.send_and_wait(doc);
-    ASSERT_TRUE(d.wait_stderr("' 0\n"));  // the end of the notification's line
+    ASSERT_TRUE(d.wait_stderr("' 0\n")); // the end of the notification's line
     const std::string err = d.err(), head = "[player_notify] ", open = "notify-send 'xml notify' '";
     size_t at = err.find(head + open + "x"), end = err.find("' 0\n", at);
     ASSERT_NE(end, std::string::npos) << err;
     std::string cmd = err.substr(at + head.size(), end + 1 - at - head.size());
     EXPECT_LE(cmd.size(), 999u);
-    EXPECT_GE(cmd.size(), 990u);  // cut, not dropped
+    EXPECT_GE(cmd.size(), 990u); // cut, not dropped
     EXPECT_TRUE(valid_utf8(cmd));
     std::string shown = cmd.substr(open.size(), cmd.size() - open.size() - 1);
     EXPECT_EQ(full.compare(0, shown.size(), shown), 0);
@@ -451,9 +467,9 @@ TEST_F(NotifyE2e, SigintDuringNotificationShutsDown)
 TEST_F(VolumeE2e, OnlyExactPlusAndMinus)
 {
     struct Case {
-        std::string type, step, word;  // no step: nothing is run
+        std::string type, step, word; // no step: nothing is run
     } cases[] = {{"plus", "10dB+", "up"}, {"minus", "10dB-", "down"}, {"Plus", "", ""},
-                 {"plus ", "", ""},      {"plusminus", "", ""},       {"", "", ""}};
+                 {"plus ", "", ""},       {"plusminus", "", ""},      {"", "", ""}};
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;

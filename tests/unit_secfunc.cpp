@@ -119,7 +119,7 @@ TEST(FixedText, CutsOnCharacterBoundaries)
     std::memset(buf, 'Z', sizeof buf);
     copyText(buf, sizeof buf, "a-name-that-is-far-too-long");
     EXPECT_STREQ(buf, "a-name-that-is-far-");
-    std::string nineteen_with_utf8 = std::string(18, 'x') + "\xC5\xBE";  // 20 bytes
+    std::string nineteen_with_utf8 = std::string(18, 'x') + "\xC5\xBE"; // 20 bytes
     copyText(buf, sizeof buf, nineteen_with_utf8);
     EXPECT_EQ(std::string(buf), std::string(18, 'x'));
     // Copying a buffer onto itself keeps it.

@@ -17,109 +17,109 @@ namespace vt {
 
 // One recorded run of a stand-in; argv[0] is the name as invoked.
 struct Invocation {
-  pid_t pid;
-  std::vector<std::string> argv;
+    pid_t pid;
+    std::vector<std::string> argv;
 };
 
 struct TestEnvOptions {
-  bool real_convert = false;   // no `convert` link: the system's ImageMagick runs
-  std::string standin_status;  // VELMORA_STANDIN_STATUS for the daemon, e.g. "amixer=1"
+    bool real_convert = false;  // no `convert` link: the system's ImageMagick runs
+    std::string standin_status; // VELMORA_STANDIN_STATUS for the daemon, e.g. "amixer=1"
 };
 
 // A fresh temp dir: work/ (daemon cwd, with black.jpg and pictures/*.jpg),
 // bin/ (stand-in links, first on PATH) and standin.log.
 // The destructor kills this env's stand-in players and removes the dir.
 class TestEnv {
- public:
-  explicit TestEnv(TestEnvOptions options = {});
-  ~TestEnv();
-  TestEnv(const TestEnv&) = delete;
-  TestEnv& operator=(const TestEnv&) = delete;
+public:
+    explicit TestEnv(TestEnvOptions options = {});
+    ~TestEnv();
+    TestEnv(const TestEnv&) = delete;
+    TestEnv& operator=(const TestEnv&) = delete;
 
-  const std::string& dir() const { return dir_; }
-  const std::string& workdir() const { return workdir_; }
-  const std::string& bindir() const { return bindir_; }
-  const std::string& logpath() const { return logpath_; }
-  const TestEnvOptions& options() const { return options_; }
-  std::string path_env() const;  // bindir + ":" + current PATH
+    const std::string& dir() const { return dir_; }
+    const std::string& workdir() const { return workdir_; }
+    const std::string& bindir() const { return bindir_; }
+    const std::string& logpath() const { return logpath_; }
+    const TestEnvOptions& options() const { return options_; }
+    std::string path_env() const; // bindir + ":" + current PATH
 
-  std::vector<Invocation> invocations() const;
-  std::vector<Invocation> invocations_of(const std::string& prog) const;  // by basename of argv[0]
-  bool wait_invocations_of(const std::string& prog, size_t count, int timeout_ms = 5000) const;
+    std::vector<Invocation> invocations() const;
+    std::vector<Invocation> invocations_of(const std::string& prog) const; // by basename of argv[0]
+    bool wait_invocations_of(const std::string& prog, size_t count, int timeout_ms = 5000) const;
 
- private:
-  TestEnvOptions options_;
-  std::string dir_, workdir_, bindir_, logpath_;
+private:
+    TestEnvOptions options_;
+    std::string dir_, workdir_, bindir_, logpath_;
 };
 
 // ---- Private test database (reached only through MYSQL_UNIX_PORT) ---------
 // All of these throw std::runtime_error with the server's message on failure.
 
-void reset_database();  // reload db/schema.sql and db/household.sql
-std::vector<std::vector<std::string>> db_rows(const std::string& sql);  // NULL -> "NULL"
+void reset_database(); // reload db/schema.sql and db/household.sql
+std::vector<std::vector<std::string>> db_rows(const std::string& sql); // NULL -> "NULL"
 void db_exec(const std::string& sql);
-std::string sql_quote(const std::string& value);  // 'value' with MariaDB escapes
+std::string sql_quote(const std::string& value); // 'value' with MariaDB escapes
 
-std::string user_state(const std::string& name);  // "online"/"offline"/..., "" if none
-std::string user_last(const std::string& name);   // channel name, or "NULL"
+std::string user_state(const std::string& name); // "online"/"offline"/..., "" if none
+std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
 
 // ---- The daemon -----------------------------------------------------------
 
-constexpr int kExitTimeout = -1000;  // wait_exit(): still running after the timeout
+constexpr int kExitTimeout = -1000; // wait_exit(): still running after the timeout
 
 // The real velmora-server in env.workdir(), with env's stand-ins first on PATH.
 // stdout and stderr are captured separately as they arrive.
 class Daemon {
- public:
-  explicit Daemon(TestEnv& env, std::vector<std::string> extra_env = {});  // "K=V"
-  ~Daemon();  // SIGKILLs the daemon if it still runs
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
+public:
+    explicit Daemon(TestEnv& env, std::vector<std::string> extra_env = {}); // "K=V"
+    ~Daemon(); // SIGKILLs the daemon if it still runs
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
-  void spawn();  // start without waiting (for daemons expected to exit early)
-  void start();  // spawn and wait until it LISTENs on 5003; throws if it does not
+    void spawn(); // start without waiting (for daemons expected to exit early)
+    void start(); // spawn and wait until it LISTENs on 5003; throws if it does not
 
-  void send(const std::string& bytes);  // one connection: write all, close
-  // send(), then wait for one more "[memory] currentUser: " on stdout; throws on timeout.
-  void send_and_wait(const std::string& bytes, int timeout_ms = 10000);
+    void send(const std::string& bytes); // one connection: write all, close
+    // send(), then wait for one more "[memory] currentUser: " on stdout; throws on timeout.
+    void send_and_wait(const std::string& bytes, int timeout_ms = 10000);
 
-  bool wait_stdout(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
-  bool wait_stderr(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
-  std::string out() const;
-  std::string err() const;
-  std::vector<std::string> out_lines() const;  // split on '\n', no empty tail
-  std::vector<std::string> err_lines() const;
+    bool wait_stdout(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
+    bool wait_stderr(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
+    std::string out() const;
+    std::string err() const;
+    std::vector<std::string> out_lines() const; // split on '\n', no empty tail
+    std::vector<std::string> err_lines() const;
 
-  void sigint();
-  // Exit code, -signal if killed by one, or kExitTimeout (then SIGKILLed).
-  int wait_exit(int timeout_ms = 10000);
-  bool running();
-  pid_t pid() const { return pid_; }
+    void sigint();
+    // Exit code, -signal if killed by one, or kExitTimeout (then SIGKILLed).
+    int wait_exit(int timeout_ms = 10000);
+    bool running();
+    pid_t pid() const { return pid_; }
 
- private:
-  bool reap(bool block);
-  bool listening() const;
-  void read_loop();
-  void drain();
-  bool wait_text(const std::string& text, const std::string& needle, int timeout_ms,
-                 size_t occurrences);
+private:
+    bool reap(bool block);
+    bool listening() const;
+    void read_loop();
+    void drain();
+    bool wait_text(const std::string& text, const std::string& needle, int timeout_ms,
+                   size_t occurrences);
 
-  TestEnv& env_;
-  std::vector<std::string> extra_env_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
-  int out_fd_ = -1, err_fd_ = -1, wake_[2] = {-1, -1};
-  std::thread reader_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::string out_, err_;
+    TestEnv& env_;
+    std::vector<std::string> extra_env_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+    int out_fd_ = -1, err_fd_ = -1, wake_[2] = {-1, -1};
+    std::thread reader_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::string out_, err_;
 };
 
 // ---- Processes ------------------------------------------------------------
 
-std::vector<pid_t> pids_named(const std::string& comm);  // live processes only, not zombies
+std::vector<pid_t> pids_named(const std::string& comm); // live processes only, not zombies
 std::vector<pid_t> zombie_children_of(pid_t parent);
 
 // ---- Messages -------------------------------------------------------------
@@ -131,4 +131,4 @@ std::string user_xml(const std::string& name, const std::string& command,
 // <m><a/><users>users_inner</users></m> - users is the root's second child node.
 std::string message(const std::string& users_inner);
 
-}  // namespace vt
+} // namespace vt

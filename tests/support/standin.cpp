@@ -14,82 +14,106 @@
 
 namespace {
 
-std::string escape(const char* s) {
-  std::string out;
-  for (; *s; ++s) {
-    switch (*s) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += *s;
+std::string escape(const char* s)
+{
+    std::string out;
+    for (; *s; ++s) {
+        switch (*s) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += *s;
+        }
     }
-  }
-  return out;
+    return out;
 }
 
-void record(int argc, char** argv) {
-  const char* path = std::getenv("VELMORA_STANDIN_LOG");
-  if (!path || !*path) return;
-  std::string line = std::to_string(getpid());
-  for (int i = 0; i < argc; ++i) line += '\t' + escape(argv[i]);
-  line += '\n';
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  // One write() so lines from concurrent stand-ins never interleave.
-  ssize_t n;
-  do n = write(fd, line.data(), line.size()); while (n < 0 && errno == EINTR);
-  close(fd);
+void record(int argc, char** argv)
+{
+    const char* path = std::getenv("VELMORA_STANDIN_LOG");
+    if (!path || !*path)
+        return;
+    std::string line = std::to_string(getpid());
+    for (int i = 0; i < argc; ++i)
+        line += '\t' + escape(argv[i]);
+    line += '\n';
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    // One write() so lines from concurrent stand-ins never interleave.
+    ssize_t n;
+    do
+        n = write(fd, line.data(), line.size());
+    while (n < 0 && errno == EINTR);
+    close(fd);
 }
 
-int exit_status(const std::string& prog) {
-  const char* spec = std::getenv("VELMORA_STANDIN_STATUS");
-  if (!spec) return 0;
-  std::string all = spec;
-  size_t pos = 0;
-  while (pos <= all.size()) {
-    size_t end = all.find(',', pos);
-    if (end == std::string::npos) end = all.size();
-    std::string item = all.substr(pos, end - pos);
-    size_t eq = item.find('=');
-    if (eq != std::string::npos && item.substr(0, eq) == prog)
-      return static_cast<int>(std::strtol(item.c_str() + eq + 1, nullptr, 10)) & 0xff;
-    pos = end + 1;
-  }
-  return 0;
+int exit_status(const std::string& prog)
+{
+    const char* wanted = std::getenv("VELMORA_STANDIN_STATUS");
+    if (!wanted)
+        return 0;
+    std::string all = wanted;
+    size_t pos = 0;
+    while (pos <= all.size()) {
+        size_t end = all.find(',', pos);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string item = all.substr(pos, end - pos);
+        size_t eq = item.find('=');
+        if (eq != std::string::npos && item.substr(0, eq) == prog)
+            return static_cast<int>(std::strtol(item.c_str() + eq + 1, nullptr, 10)) & 0xff;
+        pos = end + 1;
+    }
+    return 0;
 }
 
 // A parent may have ignored or blocked signals, and that survives exec; the
 // player must still die on the real `pkill mplayer` (SIGTERM) or Ctrl-C.
-void default_signals() {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) std::signal(sig, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+void default_signals()
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        std::signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
-  std::string prog = argc > 0 ? argv[0] : "";
-  if (size_t slash = prog.rfind('/'); slash != std::string::npos) prog.erase(0, slash + 1);
+int main(int argc, char** argv)
+{
+    std::string prog = argc > 0 ? argv[0] : "";
+    if (size_t slash = prog.rfind('/'); slash != std::string::npos)
+        prog.erase(0, slash + 1);
 
-  if (prog == "mplayer") {
-    // Stay this very process (comm "mplayer") until someone kills it.
-    default_signals();
-    record(argc, argv);
-    for (;;) pause();
-  }
-  if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
-    // Write the output before recording, so a test that saw the call finds the file.
-    int fd = open(argv[argc - 1], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      static const char bytes[] = "standin image\n";
-      ssize_t n = write(fd, bytes, sizeof bytes - 1);
-      (void)n;
-      close(fd);
+    if (prog == "mplayer") {
+        // Stay this very process (comm "mplayer") until someone kills it.
+        default_signals();
+        record(argc, argv);
+        for (;;)
+            pause();
     }
-  }
-  record(argc, argv);
-  return exit_status(prog);
+    if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
+        // Write the output before recording, so a test that saw the call finds the file.
+        int fd = open(argv[argc - 1], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            static const char bytes[] = "standin image\n";
+            ssize_t n = write(fd, bytes, sizeof bytes - 1);
+            (void)n;
+            close(fd);
+        }
+    }
+    record(argc, argv);
+    return exit_status(prog);
 }
