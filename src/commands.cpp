@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -50,8 +52,9 @@ void cancel_pending_player()
         kill(g_player_pid, SIGTERM);
 }
 
-} // namespace
-
+// Every child starts with default signal handling, an empty signal mask and
+// none of the daemon's descriptors but the standard three; the streams are
+// flushed first so that no buffered line is written twice.
 pid_t fork_child()
 {
     std::fflush(stdout);
@@ -62,6 +65,9 @@ pid_t fork_child()
     return pid;
 }
 
+// Runs argv (searched on PATH) and waits for it; returns the raw wait status,
+// 127 << 8 when the program cannot be started (as the shell reports it), or -1
+// when no process could be created.
 int run_program(const std::vector<std::string>& argv)
 {
     std::vector<char*> args;
@@ -82,6 +88,8 @@ int run_program(const std::vector<std::string>& argv)
             return -1;
     return status;
 }
+
+} // namespace
 
 void reap_children()
 {

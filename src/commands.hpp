@@ -5,9 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
-#include <sys/types.h>
-#include <vector>
 
 constexpr std::size_t VIEW_SIZE = 20;
 
@@ -34,13 +31,6 @@ int player_volume(const char* type);
 int player_notify(const char* title, const char* text);
 int player_restore();
 
-// Program launcher. Every child starts with default signal handling, an empty
-// signal mask and none of the daemon's descriptors but the standard three.
-// fork_child: like fork(), after flushing the standard streams.
-pid_t fork_child();
-// Runs argv (searched on PATH) and waits for it; returns the raw wait status,
-// 127 << 8 when the program cannot be started (as the shell reports it), or -1
-// when no process could be created.
-int run_program(const std::vector<std::string>& argv);
-// Collects every finished child without waiting for a running one.
+// Collects every finished child without waiting for a running one; the
+// serving loop calls it, so no child of the daemon stays a zombie.
 void reap_children();

@@ -91,15 +91,6 @@ void copyText(char* dst, std::size_t cap, std::string_view src)
     dst[cut.size()] = '\0';
 }
 
-std::string_view cutList(std::string_view list, std::size_t max_bytes)
-{
-    if (list.size() <= max_bytes)
-        return list;
-    // The comma right after the cut ends a whole item there.
-    std::size_t comma = list.rfind(',', max_bytes);
-    return comma == std::string_view::npos ? std::string_view() : list.substr(0, comma);
-}
-
 bool appendItem(std::string& list, std::string_view item, bool first)
 {
     std::size_t need = list.size() + item.size() + (first ? 0 : 1);

@@ -28,9 +28,6 @@ std::string_view cutText(std::string_view s, std::size_t max_bytes);
 // Copies `src` into the buffer `dst` of `cap` bytes, cut by cutText so that
 // the text and its terminating NUL fit.
 void copyText(char* dst, std::size_t cap, std::string_view src);
-// Longest prefix of a comma list of at most `max_bytes` bytes that ends with a
-// whole item.
-std::string_view cutList(std::string_view list, std::size_t max_bytes = LIST_MAX);
 // Adds `item` to a comma list being built row by row (the first row's value is
 // the list, later ones follow a comma) unless that would pass LIST_MAX
 // characters; returns false when the item was left out.

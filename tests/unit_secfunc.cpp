@@ -78,12 +78,6 @@ TEST(CommaList, LongListsStayWithinTheirCapacity)
     EXPECT_EQ(r.substr(r.size() - 2), "\\n");
     EXPECT_LE(fmtList2(list).size(), LIST_MAX);
     EXPECT_EQ(fmtList2(list).back(), '\'');
-
-    std::string_view cut = cutList(list);
-    EXPECT_LE(cut.size(), LIST_MAX);
-    EXPECT_EQ(list.substr(0, cut.size() + 1), std::string(cut) + ",");
-    EXPECT_EQ(cutList("anna,peter", 7), "anna");
-    EXPECT_EQ(cutList("annapeter", 4), "");
 }
 
 TEST(CommaList, BuildingRowByRowKeepsWholeItems)
