@@ -1,0 +1,233 @@
+// The player control: the screen, the sound and the notifications, and the
+// one launcher through which the daemon starts every program.
+#include "commands.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "database.hpp"
+#include "secfunc.hpp"
+
+namespace {
+
+// The player child of the latest channel change, until it is collected.
+pid_t g_player_pid = 0;
+
+void reset_child()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGCHLD, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The listening socket and a database connection stay with the daemon.
+    closefrom(3);
+}
+
+[[noreturn]] void end_child(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
+
+// A player child still in its pause would become a player after a later
+// change or a restore: stop it before it does.
+void cancel_pending_player()
+{
+    if (g_player_pid > 0)
+        kill(g_player_pid, SIGTERM);
+}
+
+// Every child starts with default signal handling, an empty signal mask and
+// none of the daemon's descriptors but the standard three; the streams are
+// flushed first so that no buffered line is written twice.
+pid_t fork_child()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0)
+        reset_child();
+    return pid;
+}
+
+// Runs argv (searched on PATH) and waits for it; returns the raw wait status,
+// 127 << 8 when the program cannot be started (as the shell reports it), or -1
+// when no process could be created.
+int run_program(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork_child();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+} // namespace
+
+void reap_children()
+{
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
+        if (pid == g_player_pid)
+            g_player_pid = 0;
+}
+
+// ---------------------------------------------------------------- player
+
+int player_set_channel(const char* channel)
+{
+    int r = db_update_lasts(channel);
+    std::fprintf(stderr, "db_update_lasts(%s): %d\n", channel, r);
+    player_notify("Changing channel", channel);
+
+    // Only the player of the latest change may remain.
+    if (*channel)
+        cancel_pending_player();
+    pid_t pid = fork_child();
+    if (pid > 0 && *channel)
+        g_player_pid = pid;
+    if (pid != 0)
+        return 0;
+
+    std::printf("[player] Channel: '%s'\n", channel);
+    if (!*channel)
+        end_child(-1);
+    char sdvb[50];
+    std::snprintf(sdvb, sizeof sdvb, "dvb://%s", std::string(cutText(channel, 43)).c_str());
+    run_program({"pkill", "mplayer"});
+    sleep(1);
+    std::fflush(stdout);
+    execlp("mplayer", "mplayer", "-rootwin", "-fs", "-nocache", "-forceidx", sdvb,
+           static_cast<char*>(nullptr));
+    end_child(-1);
+}
+
+namespace {
+
+// convert reads %-escapes in annotation texts; a caption is drawn as written.
+std::string literal_annotation(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '%')
+            out += '%';
+    }
+    return out;
+}
+
+std::string caption(const char* heading, const char* list)
+{
+    if (!*list)
+        return "";
+    std::string head = heading;
+    return head + fmtList(list, LIST_MAX - head.size());
+}
+
+} // namespace
+
+int player_set_background(const char* name, const char* onlines, const char* channels,
+                          const char* picture)
+{
+    std::fprintf(stderr, "[player_set_background] user: %s\n", name);
+    std::fprintf(stderr, "[player_set_background] onlines: %s\n", onlines);
+    std::fprintf(stderr, "[player_set_background] channels: %s\n", channels);
+    std::fprintf(stderr, "[player_set_background] picture: %s\n", picture);
+
+    std::string pictured(cutText(*picture ? picture : "black.jpg", 29));
+    std::string onlinesd = caption("PRESENT KNOWN USERS:\\n", onlines);
+    std::string channelsd = caption("CHANNELS:\\n", channels);
+
+    if (fork_child() != 0)
+        return 0;
+    run_program({"convert",
+                 "pictures/" + pictured,
+                 "-fill",
+                 "white",
+                 "-gravity",
+                 "center",
+                 "-pointsize",
+                 "80",
+                 "-annotate",
+                 "+0+0",
+                 "Welcome!",
+                 "-gravity",
+                 "southwest",
+                 "-pointsize",
+                 "20",
+                 "-annotate",
+                 "+80+80",
+                 literal_annotation(onlinesd),
+                 "-annotate",
+                 "+1100+80",
+                 literal_annotation(channelsd),
+                 "out.jpg"});
+    run_program({"fbsetbg", "out.jpg"});
+    std::printf("[background] Name: '%s'\n", name);
+    std::printf("[background] Picture: '%s'\n", pictured.c_str());
+    std::printf("[background] Onlines: '%s'\n", onlinesd.c_str());
+    std::printf("[background] Channels: '%s'\n", channelsd.c_str());
+    end_child(-1);
+}
+
+int player_volume(const char* type)
+{
+    if (std::strcmp(type, "plus") == 0) {
+        run_program({"amixer", "set", "Master", "10dB+"});
+        player_notify("Volume", "up");
+    } else if (std::strcmp(type, "minus") == 0) {
+        run_program({"amixer", "set", "Master", "10dB-"});
+        player_notify("Volume", "down");
+    }
+    return 0;
+}
+
+int player_notify(const char* title, const char* text)
+{
+    // The command line, as logged, holds at most 999 characters.
+    static constexpr std::size_t TXT_MAX = 999;
+    std::string_view t = cutText(title, TXT_MAX - 17);
+    std::string_view x = cutText(text, TXT_MAX - 17 - t.size());
+    std::string txt = "notify-send '" + std::string(t) + "' '" + std::string(x) + "'";
+
+    std::vector<std::string> argv = {"notify-send"};
+    // A text that starts with a dash is a text, not an option.
+    if (t.substr(0, 1) == "-" || x.substr(0, 1) == "-")
+        argv.push_back("--");
+    argv.emplace_back(t);
+    argv.emplace_back(x);
+    int status = run_program(argv);
+    std::fprintf(stderr, "[player_notify] %s %d\n", txt.c_str(), status);
+    return 0;
+}
+
+int player_restore()
+{
+    cancel_pending_player();
+    run_program({"pkill", "mplayer"});
+    std::printf("[player] restored\n");
+    run_program({"fbsetbg", "black.jpg"});
+    std::printf("[background] restored\n");
+    return 0;
+}
