@@ -122,10 +122,13 @@ struct Target {
 };
 
 const option kOptions[] = {
-    {"host", required_argument, nullptr, 'H'},   {"port", required_argument, nullptr, 'P'},
+    {"host", required_argument, nullptr, 'H'},
+    {"port", required_argument, nullptr, 'P'},
     {"probability", required_argument, nullptr, 'p'},
-    {"raw", no_argument, nullptr, 'r'},          {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0},
+    {"raw", no_argument, nullptr, 'r'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
 
 bool is_integer(const std::string& s, long min, long max)

@@ -118,8 +118,9 @@ TEST_F(Service, SocketActivationKeepsMessagesAcrossARestart)
         names.push_back("u" + std::to_string(100 + i));
         users += (i > 1 ? ", (" : "(") + std::to_string(100 + i) + ", '" + names.back() + "')";
     }
-    db_exec(users + "; INSERT INTO userHasState (idu, ids) SELECT id, 2 FROM users WHERE id > 100;"
-                    " INSERT INTO userHasLast (idu, idc) SELECT id, NULL FROM users WHERE id > 100");
+    db_exec(users +
+            "; INSERT INTO userHasState (idu, ids) SELECT id, 2 FROM users WHERE id > 100;"
+            " INSERT INTO userHasLast (idu, idc) SELECT id, NULL FROM users WHERE id > 100");
 
     int held = service_socket();
     NotifySocket notify(env.dir() + "/notify");

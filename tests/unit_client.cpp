@@ -123,26 +123,35 @@ TEST(Client, WritesOneEscapedDocumentPerForm)
 // Refused with one line and status 2, before any connection is made.
 TEST(Client, RefusesBeforeConnecting)
 {
-    const std::string tooLong = "velmora-send: the message has 1025 bytes; the daemon reads at most "
-                                "1024\n";
+    const std::string tooLong =
+        "velmora-send: the message has 1025 bytes; the daemon reads at most "
+        "1024\n";
     const struct {
         std::vector<std::string> args;
         std::string input, err;
     } cases[] = {
         {{std::string(942, 'n')}, "", tooLong},
         {{"--raw"}, std::string(1025, ' '), tooLong},
-        {{"anna", "join", "\x01"}, "", "velmora-send: presence holds a character that XML does "
-                                       "not allow\n"},
+        {{"anna", "join", "\x01"},
+         "",
+         "velmora-send: presence holds a character that XML does "
+         "not allow\n"},
         {{"anna", "\xff"}, "", "velmora-send: command is not UTF-8 text\n"},
         {{}, "", "velmora-send: a user needs a name (see velmora-send --help)\n"},
-        {{"anna", "join", "--"}, "", "velmora-send: a user needs a name (see velmora-send --help)\n"},
-        {{"anna", "notify", "Dinner", "is"}, "",
+        {{"anna", "join", "--"},
+         "",
+         "velmora-send: a user needs a name (see velmora-send --help)\n"},
+        {{"anna", "notify", "Dinner", "is"},
+         "",
          "velmora-send: too many words for one user: 'is' (quote a text with blanks; \"--\" "
          "starts the next user)\n"},
         {{"--probability", "high", "anna"}, "", "velmora-send: not a whole number: high\n"},
-        {{"--raw", "anna"}, "",
+        {{"--raw", "anna"},
+         "",
          "velmora-send: --raw takes the whole message from standard input, no users\n"},
-        {{"--bogus", "anna"}, "", "velmora-send: unknown option --bogus (see velmora-send --help)\n"},
+        {{"--bogus", "anna"},
+         "",
+         "velmora-send: unknown option --bogus (see velmora-send --help)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
