@@ -2,6 +2,7 @@
 // before connecting, and a port nobody listens on.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -50,16 +51,31 @@ std::vector<std::string> client(int port, std::vector<std::string> args)
     return args;
 }
 
+// Whether a velmora-send started by this test process still runs.
+bool client_running()
+{
+    for (pid_t pid : pids_named("velmora-send")) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line == "PPid:\t" + std::to_string(getpid()))
+                return true;
+    }
+    return false;
+}
+
 // Runs the client against a listener that takes one connection, reads it to
-// its end and only then closes: the bytes the daemon would have read.
+// its end and only then closes: the bytes the daemon would have read, and
+// whether the client was still waiting for that close.
 struct Sent {
     Ran ran;
     std::string bytes;
+    bool waited = false;
 };
 Sent send_via_listener(const std::vector<std::string>& args, const std::string& input = "")
 {
     Socket s;
     std::string bytes;
+    bool waited = false;
     std::thread peer([&] {
         pollfd p{s.fd, POLLIN, 0};
         if (poll(&p, 1, 30000) != 1)
@@ -68,11 +84,12 @@ Sent send_via_listener(const std::vector<std::string>& args, const std::string& 
         char buf[4096];
         for (ssize_t n; (n = read(c, buf, sizeof buf)) > 0;)
             bytes.append(buf, n);
+        waited = client_running();
         close(c);
     });
     Ran ran = run(client(s.port, args), input);
     peer.join();
-    return {ran, bytes};
+    return {ran, bytes, waited};
 }
 
 } // namespace
@@ -111,6 +128,7 @@ TEST(Client, WritesOneEscapedDocumentPerForm)
         EXPECT_EQ(s.ran.status, 0) << s.ran.err;
         EXPECT_EQ(s.ran.out + s.ran.err, "");
         EXPECT_EQ(s.bytes, kHead + c.users + kTail);
+        EXPECT_TRUE(s.waited); // its side shut down, it waited for ours
     }
     EXPECT_EQ((kHead + "<user><name>" + name941 + "</name></user>" + kTail).size(), 1024u);
 
