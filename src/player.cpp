@@ -46,6 +46,14 @@ void cancel_pending_player()
         kill(g_player_pid, SIGTERM);
 }
 
+// A program that cannot be started is named on stderr with the reason; the
+// child writes straight to the descriptor, past any stream buffer.
+void report_exec_failure(const char* program)
+{
+    int err = errno;
+    dprintf(2, "[exec] %s: %s\n", program, std::strerror(err));
+}
+
 // Every child starts with default signal handling, an empty signal mask and
 // none of the daemon's descriptors but the standard three; the streams are
 // flushed first so that no buffered line is written twice.
@@ -74,6 +82,7 @@ int run_program(const std::vector<std::string>& argv)
         return -1;
     if (pid == 0) {
         execvp(args[0], args.data());
+        report_exec_failure(args[0]);
         _exit(127);
     }
     int status = 0;
@@ -120,6 +129,7 @@ int player_set_channel(const char* channel)
     std::fflush(stdout);
     execlp("mplayer", "mplayer", "-rootwin", "-fs", "-nocache", "-forceidx", sdvb,
            static_cast<char*>(nullptr));
+    report_exec_failure("mplayer");
     end_child(-1);
 }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <libxml/parser.h>
+#include <systemd/sd-daemon.h>
 
 #include "commands.hpp"
 #include "database.hpp"
@@ -194,6 +195,24 @@ bool waitReadable(int fd)
     }
 }
 
+// The listening socket that the service manager holds on port 5003 and hands
+// over (socket activation), or -1 when there is none. It is served as it is:
+// listen() again would shrink the queue in which connections wait while the
+// daemon restarts.
+int handedListener()
+{
+    if (sd_listen_fds(1) < 1)
+        return -1;
+    int fd = SD_LISTEN_FDS_START;
+    if (sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) <= 0) {
+        std::fprintf(stderr, "server: the handed descriptor is not a listening stream socket\n");
+        std::exit(-1);
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
 } // namespace
 
 void signalHandler(int)
@@ -285,7 +304,9 @@ int server_main(int, char**)
     addr.sin_port = htons(PORT);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
 
-    soc = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool handed = (soc = handedListener()) >= 0;
+    if (!handed)
+        soc = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (soc == -1) {
         std::perror("server: socket");
         return -1;
@@ -293,14 +314,16 @@ int server_main(int, char**)
     // A restart binds at once although old connections linger in TIME_WAIT.
     int one = 1;
     setsockopt(soc, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(soc, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (!handed && bind(soc, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::perror("server: bind");
         return -1;
     }
-    if (listen(soc, 1) != 0) {
+    if (!handed && listen(soc, 1) != 0) {
         std::perror("server: listen");
         return -1;
     }
+    // Under a service manager: serving from here on.
+    sd_notify(0, "READY=1");
 
     static char recvBuff[RECV_MAX + 1];
     for (;;) {

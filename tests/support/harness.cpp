@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -522,6 +523,8 @@ void Daemon::spawn()
                                      "VELMORA_STANDIN_LOG=" + env_.logpath()};
     if (!env_.options().standin_status.empty())
         vars.push_back("VELMORA_STANDIN_STATUS=" + env_.options().standin_status);
+    if (listen_fd_ >= 0) // the pid is filled in by the child
+        vars.insert(vars.end(), {"LISTEN_FDS=1", "LISTEN_PID=" + std::string(20, '0')});
     vars.insert(vars.end(), extra_env_.begin(), extra_env_.end());
     auto key = [](const std::string& kv) { return kv.substr(0, kv.find('=')); };
     std::vector<std::string> envs;
@@ -536,9 +539,14 @@ void Daemon::spawn()
     }
     // Built before fork: the child must not allocate.
     std::vector<char*> envp;
-    for (std::string& s : envs)
+    char* listen_pid = nullptr;
+    for (std::string& s : envs) {
         envp.push_back(s.data());
+        if (listen_fd_ >= 0 && key(s) == "LISTEN_PID")
+            listen_pid = s.data() + s.find('=') + 1;
+    }
     envp.push_back(nullptr);
+    const int listen_fd = listen_fd_;
     std::string bin = VELMORA_SERVER_BIN, workdir = env_.workdir();
     char* argv[] = {bin.data(), nullptr};
 
@@ -555,7 +563,19 @@ void Daemon::spawn()
         int null = open("/dev/null", O_RDONLY);
         if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
             _exit(126);
-        closefrom(3);
+        if (listen_fd >= 0) {
+            char digits[24];
+            int n = 0;
+            for (pid_t p = getpid(); p > 0; p /= 10)
+                digits[n++] = static_cast<char>('0' + p % 10);
+            for (int i = 0; i < n; ++i)
+                listen_pid[i] = digits[n - 1 - i];
+            listen_pid[n] = '\0';
+            // dup2 onto itself would keep close-on-exec.
+            if (listen_fd == 3 ? fcntl(3, F_SETFD, 0) < 0 : dup2(listen_fd, 3) < 0)
+                _exit(126);
+        }
+        closefrom(listen_fd >= 0 ? 4 : 3);
         if (chdir(workdir.c_str()) == 0)
             execve(argv[0], argv, envp.data());
         static const char msg[] = "vt: cannot start velmora-server\n";
@@ -824,6 +844,93 @@ std::vector<pid_t> pids_named(const std::string& comm)
             result.push_back(pid);
     }
     return result;
+}
+
+Ran run(const std::vector<std::string>& argv, const std::string& input,
+        const std::vector<std::string>& extra_env, int timeout_ms)
+{
+    auto key = [](const std::string& kv) { return kv.substr(0, kv.find('=')); };
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e)
+        envs.push_back(*e);
+    for (const std::string& v : extra_env) {
+        for (auto it = envs.begin(); it != envs.end();)
+            it = key(*it) == key(v) ? envs.erase(it) : it + 1;
+        envs.push_back(v);
+    }
+    // Built before fork: the child must not allocate.
+    std::vector<std::string> words = argv;
+    std::vector<char*> args, envp;
+    for (std::string& w : words)
+        args.push_back(w.data());
+    args.push_back(nullptr);
+    for (std::string& e : envs)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // Standard input is a memory file: nothing to feed, no SIGPIPE.
+    int in = memfd_create("vt-stdin", MFD_CLOEXEC);
+    if (in < 0 || write(in, input.data(), input.size()) != ssize_t(input.size()) ||
+        lseek(in, 0, SEEK_SET) != 0)
+        throw fail("stdin for " + argv.at(0) + ": " + errno_text());
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw fail("pipe2: " + errno_text());
+    pid_t pid = fork();
+    if (pid < 0)
+        throw fail("fork: " + errno_text());
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+            _exit(126);
+        closefrom(3);
+        execvpe(args[0], args.data(), envp.data());
+        static const char msg[] = "vt: cannot start the program\n";
+        ssize_t n = write(2, msg, sizeof msg - 1);
+        (void)n;
+        _exit(127);
+    }
+    close(in);
+    close(out[1]);
+    close(err[1]);
+    for (int fd : {out[0], err[0]})
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    Ran ran{0, "", ""};
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool timed_out = false;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
+        if (left <= 0) {
+            timed_out = true;
+            break;
+        }
+        if (poll(fds, 2, left) < 0 && errno != EINTR)
+            break;
+        for (int i : {0, 1}) {
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0)
+                (i == 0 ? ran.out : ran.err).append(buf, n);
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                close(fds[i].fd), fds[i].fd = -1;
+        }
+    }
+    for (const pollfd& p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    if (timed_out)
+        kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ran.status = timed_out ? kExitTimeout : exit_code(status);
+    return ran;
 }
 
 std::vector<pid_t> zombie_children_of(pid_t parent)

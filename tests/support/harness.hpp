@@ -77,6 +77,10 @@ public:
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
+    // Hands fd (a listening socket) to the daemon as a service manager does:
+    // as descriptor 3, with LISTEN_FDS=1 and LISTEN_PID set to the daemon's pid.
+    void hand_listener(int fd) { listen_fd_ = fd; }
+
     void spawn(); // start without waiting (for daemons expected to exit early)
     void start(); // spawn and wait until it LISTENs on 5003; throws if it does not
 
@@ -108,6 +112,7 @@ private:
     TestEnv& env_;
     std::vector<std::string> extra_env_;
     pid_t pid_ = -1;
+    int listen_fd_ = -1;
     bool reaped_ = false;
     int status_ = 0;
     int out_fd_ = -1, err_fd_ = -1, wake_[2] = {-1, -1};
@@ -118,6 +123,17 @@ private:
 };
 
 // ---- Processes ------------------------------------------------------------
+
+// A program run to its end: exit code (or -signal), and what it wrote.
+struct Ran {
+    int status;
+    std::string out, err;
+};
+// Runs argv (a path, or a name searched on PATH) with input on its stdin and
+// "K=V" entries added to the environment; SIGKILLed after timeout_ms (status
+// kExitTimeout).
+Ran run(const std::vector<std::string>& argv, const std::string& input = "",
+        const std::vector<std::string>& extra_env = {}, int timeout_ms = 60000);
 
 std::vector<pid_t> pids_named(const std::string& comm); // live processes only, not zombies
 std::vector<pid_t> zombie_children_of(pid_t parent);

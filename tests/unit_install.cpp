@@ -1,0 +1,69 @@
+// cmake --install: every file under the prefix and nothing outside it, and
+// user units that the service manager accepts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <unistd.h>
+
+#include "harness.hpp"
+
+using namespace vt;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Installs the build into DIR/prefix, staged below DIR/dest; DIR/prefix then
+// points at the staged tree so that the units' paths resolve. Returns the
+// staged files, relative to DIR/dest.
+std::set<std::string> install_into(const std::string& dir)
+{
+    const std::string prefix = dir + "/prefix", dest = dir + "/dest";
+    Ran ran = run({VELMORA_CMAKE, "--install", VELMORA_BINARY_DIR, "--prefix", prefix}, "",
+                  {"DESTDIR=" + dest});
+    EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dest))
+        if (!e.is_directory())
+            files.insert(e.path().string().substr(dest.size()));
+    fs::create_directory_symlink(dest + prefix, prefix);
+    return files;
+}
+
+} // namespace
+
+// One test: two installs from the same build at once would race on its
+// install manifest.
+TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
+{
+    TestEnv env;
+    const std::string prefix = env.dir() + "/prefix";
+    std::set<std::string> expected;
+    for (const char* f : {"/bin/velmora-server", "/bin/velmora-send", "/share/velmora/schema.sql",
+                          "/share/velmora/household.sql", "/share/velmora/black.jpg",
+                          "/lib/systemd/user/velmora.socket", "/lib/systemd/user/velmora.service"})
+        expected.insert(prefix + f);
+    EXPECT_EQ(install_into(env.dir()), expected);
+
+    for (const char* bin : {"/bin/velmora-server", "/bin/velmora-send"})
+        EXPECT_EQ(access((prefix + bin).c_str(), X_OK), 0) << bin;
+    Ran version = run({prefix + "/bin/velmora-send", "--version"});
+    EXPECT_EQ(version.status, 0);
+    // The service starts the installed daemon and copies the installed screen.
+    Ran unit = run({"cat", prefix + "/lib/systemd/user/velmora.service"});
+    EXPECT_NE(unit.out.find("\nExecStart=" + prefix + "/bin/velmora-server\n"), std::string::npos);
+    EXPECT_NE(unit.out.find(" " + prefix + "/share/velmora/black.jpg "), std::string::npos);
+    EXPECT_EQ(unit.out.find('@'), std::string::npos) << "a placeholder was left";
+
+    if (run({"sh", "-c", "command -v systemd-analyze"}).status != 0)
+        GTEST_SKIP() << "no systemd-analyze here: the units were not verified";
+    const std::string runtime = env.dir() + "/runtime";
+    fs::create_directory(runtime);
+    std::vector<std::string> argv = {"systemd-analyze", "--user", "verify"};
+    for (const char* unit : {"velmora.socket", "velmora.service"})
+        argv.push_back(prefix + "/lib/systemd/user/" + unit);
+    // A user manager of its own: runtime and home in the temp dir.
+    Ran ran = run(argv, "", {"XDG_RUNTIME_DIR=" + runtime, "HOME=" + env.dir()});
+    EXPECT_EQ(ran.status, 0);
+    EXPECT_EQ(ran.out + ran.err, ""); // an unknown or invalid setting is only a warning
+}
