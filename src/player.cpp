@@ -179,7 +179,7 @@ void reap_children()
 int player_set_channel(const char* channel)
 {
     int r = db_update_lasts(channel);
-    std::fprintf(stderr, "db_update_lasts(%s): %d\n", channel, r);
+    std::fprintf(stderr, "db_update_lasts(%s): %d\n", logSafe(channel).c_str(), r);
     player_notify("Changing channel", channel);
 
     // Only the player of the latest change may remain.
@@ -191,7 +191,7 @@ int player_set_channel(const char* channel)
     if (pid != 0)
         return 0;
 
-    std::printf("[player] Channel: '%s'\n", channel);
+    std::printf("[player] Channel: '%s'\n", logSafe(channel).c_str());
     if (!*channel)
         end_child(-1);
     char sdvb[50];
@@ -231,10 +231,10 @@ std::string caption(const char* heading, const char* list)
 int player_set_background(const char* name, const char* onlines, const char* channels,
                           const char* picture)
 {
-    std::fprintf(stderr, "[player_set_background] user: %s\n", name);
-    std::fprintf(stderr, "[player_set_background] onlines: %s\n", onlines);
-    std::fprintf(stderr, "[player_set_background] channels: %s\n", channels);
-    std::fprintf(stderr, "[player_set_background] picture: %s\n", picture);
+    std::fprintf(stderr, "[player_set_background] user: %s\n", logSafe(name).c_str());
+    std::fprintf(stderr, "[player_set_background] onlines: %s\n", logSafe(onlines).c_str());
+    std::fprintf(stderr, "[player_set_background] channels: %s\n", logSafe(channels).c_str());
+    std::fprintf(stderr, "[player_set_background] picture: %s\n", logSafe(picture).c_str());
 
     std::string pictured(cutText(*picture ? picture : "black.jpg", 29));
     std::string onlinesd = caption("PRESENT KNOWN USERS:\\n", onlines);
@@ -265,10 +265,10 @@ int player_set_background(const char* name, const char* onlines, const char* cha
                  literal_annotation(channelsd),
                  "out.jpg"});
     run_program({"fbsetbg", "out.jpg"});
-    std::printf("[background] Name: '%s'\n", name);
-    std::printf("[background] Picture: '%s'\n", pictured.c_str());
-    std::printf("[background] Onlines: '%s'\n", onlinesd.c_str());
-    std::printf("[background] Channels: '%s'\n", channelsd.c_str());
+    std::printf("[background] Name: '%s'\n", logSafe(name).c_str());
+    std::printf("[background] Picture: '%s'\n", logSafe(pictured).c_str());
+    std::printf("[background] Onlines: '%s'\n", logSafe(onlinesd).c_str());
+    std::printf("[background] Channels: '%s'\n", logSafe(channelsd).c_str());
     end_child(-1);
 }
 

@@ -200,6 +200,8 @@ TEST_F(Bounds, LoggedValuesCannotForgeLines)
         {message("<user><name>anna</name><command>notify</command><presence>a&#10;b</presence>"
                  "</user>"),
          "", "[player_notify] notify-send 'xml notify' 'a\\x0ab' 0\n"},
+        {message("<user><name>y&#10;" + forged + "</name><command>join</command></user>"), "",
+         "[player_set_background] user: y\\x0a" + forged.substr(0, 17) + "\n"}, // 19 bytes
         {message(user_xml("anna", "join")), "[memory] currentChannel: 'ct\\x1b[2Jx'\n",
          "DB [LAST] ct\\x1b[2Jx\n"},
     };
