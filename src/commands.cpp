@@ -17,11 +17,11 @@ int cmd_join(char* name, char* current_channel)
     int listcount = countList(onlines);
     if (isin != -1) {
         db_close();
-        std::fprintf(stderr, "[cmd_join] user %s already online\n", name);
+        std::fprintf(stderr, "[cmd_join] user %s already online\n", logSafe(name).c_str());
         return -1;
     }
     db_set_user_state(name, "online");
-    std::fprintf(stderr, "[cmd_join] %s is now online.\n", name);
+    std::fprintf(stderr, "[cmd_join] %s is now online.\n", logSafe(name).c_str());
     onlines = db_get_all_users_by_state("online");
     int onlinec = countList(onlines);
     std::string channels = db_get_all_channels_with_state("online");
@@ -36,7 +36,7 @@ int cmd_join(char* name, char* current_channel)
     player_set_background(name, onlines.c_str(), channels.c_str(), picture.c_str());
     if (onlinec == 1)
         copyText(current_channel, VIEW_SIZE, first);
-    std::fprintf(stderr, "[cmd_join] player_set_channel(%s)\n", current_channel);
+    std::fprintf(stderr, "[cmd_join] player_set_channel(%s)\n", logSafe(current_channel).c_str());
     return 0;
 }
 
@@ -47,7 +47,7 @@ int cmd_leave(const char* name, char* current_channel, char* current_user)
     std::string onlines = db_get_all_users_by_state("online");
     std::string channels = db_get_all_channels_with_state("online");
     db_close();
-    std::fprintf(stderr, "[cmd_leave] %s is now offline.\n", name);
+    std::fprintf(stderr, "[cmd_leave] %s is now offline.\n", logSafe(name).c_str());
 
     player_restore();
     if (onlines.empty()) {
@@ -57,13 +57,14 @@ int cmd_leave(const char* name, char* current_channel, char* current_user)
     }
     copyText(current_user, VIEW_SIZE, getAtPos(onlines, 0));
     if (findItem(current_channel, channels) >= 0) {
-        std::fprintf(stderr, "[cmd_leave] player_set_channel(%s)\n", current_channel);
+        std::fprintf(stderr, "[cmd_leave] player_set_channel(%s)\n",
+                     logSafe(current_channel).c_str());
     } else {
         db_connect();
         copyText(current_channel, VIEW_SIZE, db_get_last(current_user));
         std::string again = db_get_last(current_user);
-        std::fprintf(stderr, "[cmd_leave] player_set_channel(%s) %s\n", current_channel,
-                     again.c_str());
+        std::fprintf(stderr, "[cmd_leave] player_set_channel(%s) %s\n",
+                     logSafe(current_channel).c_str(), logSafe(again).c_str());
         db_close();
     }
     player_set_channel(current_channel);
@@ -76,16 +77,17 @@ int cmd_list(const char* state)
     std::string list = db_get_all_users_by_state(state);
     db_close();
     if (list.empty())
-        std::fprintf(stderr, "[cmd_list] %s is empty\n", state);
+        std::fprintf(stderr, "[cmd_list] %s is empty\n", logSafe(state).c_str());
     else
-        std::fprintf(stderr, "[cmd_list] %s users: %s\n", state, list.c_str());
+        std::fprintf(stderr, "[cmd_list] %s users: %s\n", logSafe(state).c_str(),
+                     logSafe(list).c_str());
     return 0;
 }
 
 int cmd_change(const char* chnnl)
 {
     player_set_channel(chnnl);
-    std::fprintf(stderr, "[cmd_change] %s\n", chnnl);
+    std::fprintf(stderr, "[cmd_change] %s\n", logSafe(chnnl).c_str());
     return 0;
 }
 
@@ -114,7 +116,7 @@ int cmd_next(char* current_channel)
     int pos = findItem(current_channel, chlist);
     pos = (pos + 1 == countList(chlist)) ? 0 : pos + 1;
     copyText(current_channel, VIEW_SIZE, getAtPos(chlist, pos));
-    std::fprintf(stderr, "[cmd_next] player_set_channel(%s)\n", current_channel);
+    std::fprintf(stderr, "[cmd_next] player_set_channel(%s)\n", logSafe(current_channel).c_str());
     player_set_channel(current_channel);
     return 0;
 }
@@ -127,7 +129,7 @@ int cmd_prev(char* current_channel)
     // From the first channel, or from one that is not in the list, to the last.
     pos = (pos <= 0) ? count - 1 : pos - 1;
     copyText(current_channel, VIEW_SIZE, count ? getAtPos(chlist, pos) : "");
-    std::fprintf(stderr, "[cmd_prev] player_set_channel(%s)\n", current_channel);
+    std::fprintf(stderr, "[cmd_prev] player_set_channel(%s)\n", logSafe(current_channel).c_str());
     player_set_channel(current_channel);
     return 0;
 }
@@ -153,7 +155,7 @@ int cmd_fingers(const char* cmd, char* currentChannel, char* /*currentUser*/)
         std::string channels = online_channels();
         std::string schannel = channels.empty() ? "" : getAtPos(channels, c_addr - 1);
         std::fprintf(stderr, "[cmd_fingers] fingers: l:%d r:%d sum:%d channel:%s\n", left, right,
-                     c_addr, channels.c_str());
+                     c_addr, logSafe(channels).c_str());
         copyText(currentChannel, VIEW_SIZE, schannel);
         player_set_channel(currentChannel);
         return 0;

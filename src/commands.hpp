@@ -22,6 +22,8 @@ int cmd_fingers(const char* cmd, char* currentChannel, char* currentUser);
 
 // Programme-guide token exchange; always 1.
 int http_post();
+// Starts the time budget that all guide exchanges of one message share.
+void http_budget_reset();
 
 // Player control; every operation returns 0.
 int player_set_channel(const char* channel);

@@ -17,6 +17,10 @@ namespace {
 constexpr std::size_t CHANNEL_MAX = 19;
 constexpr std::size_t STATE_MAX = 29;
 constexpr std::size_t PICTURE_MAX = 29;
+// A server that does not answer (stopped, or a statement stuck on a lock)
+// fails the connect or the statement after this long instead of holding the
+// daemon.
+constexpr unsigned int DB_TIMEOUT_S = 5;
 
 // One value for a %s of a template: escaped as the content of an SQL string
 // literal, or inserted as it is when the caller has built it from escaped parts.
@@ -50,12 +54,12 @@ bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
     copyText(prikaz, PRIKAZ_SIZE, stmt);
     if (stmt.size() >= PRIKAZ_SIZE) {
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
-                     prikaz, "statement too long");
+                     logSafe(prikaz).c_str(), "statement too long");
         return false;
     }
     if (mysql_real_query(conn, prikaz, stmt.size()) != 0) {
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
-                     prikaz, mysql_error(conn));
+                     logSafe(prikaz).c_str(), logSafe(mysql_error(conn)).c_str());
         return false;
     }
     return true;
@@ -101,7 +105,7 @@ std::string read_value(std::size_t cap, bool keep, bool trace = false)
         std::string_view v;
         while (next_value(v)) {
             if (trace)
-                std::fprintf(stderr, "DB [LAST] %s\n", std::string(v).c_str());
+                std::fprintf(stderr, "DB [LAST] %s\n", logSafe(v).c_str());
             value = cutText(v, cap);
         }
     }
@@ -139,10 +143,13 @@ void db_connect()
     }
     // Names arrive as UTF-8; escaping and comparisons must see them as such.
     mysql_options(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &DB_TIMEOUT_S);
+    mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &DB_TIMEOUT_S);
+    mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &DB_TIMEOUT_S);
     if (mysql_real_connect(conn, "localhost", "root", "lampaNaSTOLe42", "dvb", 0, nullptr,
                            CLIENT_MULTI_STATEMENTS) == nullptr) {
         std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
-                     mysql_error(conn));
+                     logSafe(mysql_error(conn)).c_str());
         std::exit(-1);
     }
 }

@@ -1,15 +1,23 @@
 // The programme-guide token exchange.
 #include "commands.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
+
+#include "secfunc.hpp"
+#include "server.hpp"
 
 #ifndef VELMORA_GUIDE_HOST
 #define VELMORA_GUIDE_HOST "127.0.0.1"
@@ -22,27 +30,105 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-struct FileClose {
-    void operator()(FILE* f) const { std::fclose(f); }
+struct Fd {
+    int fd;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
 };
-using File = std::unique_ptr<FILE, FileClose>;
+
+using Clock = std::chrono::steady_clock;
 
 const std::string kGuideHost = VELMORA_GUIDE_HOST;
 constexpr const char* kPostBody = "id=1&user=2&pin=4821&device=2";
-// A guide server that is down or silent must not stop the daemon for good.
+// A guide server that is down, silent or endless must not hold the daemon:
+// each request gets a connection within 5 s, all the requests of one message
+// share 15 s, and of each response at most 64 KiB is kept.
 constexpr long kConnectTimeout = 5;
-constexpr long kTotalTimeout = 15;
+constexpr auto kMessageBudget = std::chrono::seconds(15);
+constexpr std::size_t kResponseMax = 64 * 1024;
 
-void set_timeouts(CURL* h)
+Clock::time_point g_budget_end = Clock::now() + kMessageBudget;
+
+// Where a response body goes: the scratch file, standard output, or nowhere.
+// Past kResponseMax the bytes are only counted.
+struct Sink {
+    int fd = -1;
+    FILE* out = nullptr;
+    std::size_t kept = 0, dropped = 0;
+};
+
+std::size_t take_capped(char* data, std::size_t size, std::size_t n, void* p)
 {
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kTotalTimeout);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    Sink& sink = *static_cast<Sink*>(p);
+    std::size_t len = size * n;
+    std::size_t take = std::min(len, kResponseMax - sink.kept);
+    if (sink.fd >= 0) {
+        for (std::size_t off = 0; off < take;) {
+            ssize_t w = write(sink.fd, data + off, take - off);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return 0; // the library fails the request
+            off += static_cast<std::size_t>(w);
+        }
+    } else if (sink.out && take > 0 && std::fwrite(data, 1, take, sink.out) != take) {
+        return 0;
+    }
+    sink.kept += take;
+    sink.dropped += len - take;
+    return len;
 }
 
-std::size_t discard(char*, std::size_t size, std::size_t n, void*)
+// SIGINT cuts a request short; the library asks about once a second, and
+// more often while data flows.
+int abort_on_sigint(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return size * n;
+    return shutdown_requested() ? 1 : 0;
+}
+
+// Runs one request within what is left of the message's budget; false when
+// it failed, or was not sent because the budget is spent or SIGINT came.
+bool perform(CURL* h, Sink& sink)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(g_budget_end - Clock::now());
+    if (left.count() <= 0 || shutdown_requested())
+        return false;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, take_capped);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, abort_on_sigint);
+    bool ok = curl_easy_perform(h) == CURLE_OK;
+    if (sink.dropped > 0)
+        std::fprintf(stderr, "[http_post] response longer than %zu bytes; %zu bytes discarded\n",
+                     kResponseMax, sink.dropped);
+    return ok;
+}
+
+// The scratch file, emptied, when "f" is a regular file or does not exist
+// yet. It is opened without following a link and without blocking on a FIFO,
+// and anything but a regular file is left alone.
+int open_scratch()
+{
+    int fd = open("f", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != ELOOP) {
+        std::fprintf(stderr, "[http_post] cannot create the scratch file f: %s\n",
+                     std::strerror(errno));
+        return -1;
+    }
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0) {
+        std::fprintf(stderr, "[http_post] the scratch file f is not a regular file; not used\n");
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Characters a query value may hold as they are; '&', '=', '+', '#' and '%'
@@ -69,51 +155,45 @@ std::string url_encode(std::string_view s)
 }
 
 // The POST; returns the body of its response as the scratch file holds it.
+// The file is read back through the descriptor it was written with, so it
+// cannot be swapped for something else in between.
 std::string request_token_response()
 {
-    File out(std::fopen("f", "w"));
-    if (!out)
-        std::fprintf(stderr, "[http_post] cannot create the scratch file f: %s\n",
-                     std::strerror(errno));
+    Fd out{open_scratch()};
+    Sink sink;
+    sink.fd = out.fd;
     if (CurlHandle h{curl_easy_init()}) {
         std::string url = "http://" + kGuideHost + "/";
         curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
         curl_easy_setopt(h.get(), CURLOPT_PORT, 8080L);
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, kPostBody);
-        if (out)
-            curl_easy_setopt(h.get(), CURLOPT_FILE, out.get());
-        else
-            curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, discard);
-        set_timeouts(h.get());
-        if (curl_easy_perform(h.get()) != CURLE_OK)
+        if (!perform(h.get(), sink))
             std::fprintf(stderr, "FAIL\n");
         else
             std::fprintf(stderr, "Sending HTTP POST AT %s:8080 %s\n", kGuideHost.c_str(),
                          kPostBody);
     }
-    if (!out)
+    if (out.fd < 0)
         return "";
-    out.reset();
 
-    File in(std::fopen("f", "r"));
-    if (!in) {
-        std::fprintf(stderr, "[http_post] cannot read the scratch file f: %s\n",
-                     std::strerror(errno));
-        return "";
-    }
     std::string s;
-    if (std::fseek(in.get(), 0, SEEK_END) == 0) {
-        long f_size = std::ftell(in.get());
-        std::fseek(in.get(), 0, SEEK_SET);
-        if (f_size > 0) {
-            s.resize(static_cast<std::size_t>(f_size));
-            s.resize(std::fread(s.data(), 1, s.size(), in.get()));
+    struct stat st {};
+    if (fstat(out.fd, &st) == 0 && st.st_size > 0) {
+        s.resize(std::min(static_cast<std::size_t>(st.st_size), kResponseMax));
+        ssize_t n;
+        while ((n = pread(out.fd, s.data(), s.size(), 0)) < 0 && errno == EINTR) {
         }
+        s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     }
     return s;
 }
 
 } // namespace
+
+void http_budget_reset()
+{
+    g_budget_end = Clock::now() + kMessageBudget;
+}
 
 int http_post()
 {
@@ -129,14 +209,15 @@ int http_post()
     }
     std::string token = s.substr(43, q - 43);
     std::string url = "http://" + kGuideHost + ":8081/?token=" + url_encode(token) + "&users=2";
-    std::fprintf(stderr, "token received: %s\n", token.c_str());
+    std::fprintf(stderr, "token received: %s\n", logSafe(token).c_str());
 
     if (CurlHandle h{curl_easy_init()}) {
         curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-        set_timeouts(h.get());
-        CURLcode rc = curl_easy_perform(h.get());
+        Sink sink;
+        sink.out = stdout;
+        bool ok = perform(h.get(), sink);
         std::fflush(stdout);
-        if (rc != CURLE_OK)
+        if (!ok)
             std::fprintf(stderr, "FAIL\n");
         else
             std::fprintf(stderr, "Sending HTTP GET AT %s\n", url.c_str());

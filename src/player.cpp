@@ -2,26 +2,41 @@
 // one launcher through which the daemon starts every program.
 #include "commands.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "database.hpp"
 #include "secfunc.hpp"
+#include "server.hpp"
 
 namespace {
+
+// A program the daemon waits for (notify-send, amixer, pkill, fbsetbg) may
+// take this long; then it gets SIGTERM, and SIGKILL after the grace.
+constexpr int PROGRAM_TIMEOUT_MS = 5000;
+constexpr int PROGRAM_GRACE_MS = 1000;
+
+// False in every child: a child runs its programs to their end, since the
+// daemon does not wait for the child itself.
+bool g_in_daemon = true;
 
 // The player child of the latest channel change, until it is collected.
 pid_t g_player_pid = 0;
 
 void reset_child()
 {
+    g_in_daemon = false;
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGCHLD, SIG_DFL);
     sigset_t none;
@@ -67,11 +82,59 @@ pid_t fork_child()
     return pid;
 }
 
+struct Fd {
+    int fd;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Waits up to ms for the child to end, or, with `stop_on_sigint`, until
+// SIGINT; true when it ended (its wait status in `status`). The pidfd, when
+// the kernel gives one, wakes the wait as the child ends; SIGINT is let in
+// only for the wait itself.
+bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    sigdelset(&mask, SIGINT);
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return true;
+        if (r < 0 && errno != EINTR) {
+            status = -1;
+            return true;
+        }
+        if (stop_on_sigint && shutdown_requested())
+            return false;
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        if (pidfd < 0)
+            left = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(20));
+        timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                    static_cast<long>(left.count() % 1000000000)};
+        pollfd p{pidfd, POLLIN, 0};
+        ppoll(&p, pidfd >= 0 ? 1 : 0, &ts, &mask);
+    }
+}
+
 // Runs argv (searched on PATH) and waits for it; returns the raw wait status,
 // 127 << 8 when the program cannot be started (as the shell reports it), or -1
-// when no process could be created.
+// when no process could be created. In the daemon the wait is bounded: a
+// program still running after PROGRAM_TIMEOUT_MS, or when SIGINT comes, is
+// stopped (its status then shows the signal). After SIGINT no program is
+// started until the shutdown sequence.
 int run_program(const std::vector<std::string>& argv)
 {
+    if (g_in_daemon && shutdown_requested())
+        return -1;
+
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -86,6 +149,24 @@ int run_program(const std::vector<std::string>& argv)
         _exit(127);
     }
     int status = 0;
+    if (!g_in_daemon) {
+        while (waitpid(pid, &status, 0) < 0)
+            if (errno != EINTR)
+                return -1;
+        return status;
+    }
+    Fd pidfd{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
+    if (wait_child(pid, pidfd.fd, PROGRAM_TIMEOUT_MS, true, status))
+        return status;
+    if (shutdown_requested())
+        std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
+    else
+        std::fprintf(stderr, "[player] %s did not end within %d s; stopped\n", argv[0].c_str(),
+                     PROGRAM_TIMEOUT_MS / 1000);
+    kill(pid, SIGTERM);
+    if (wait_child(pid, pidfd.fd, PROGRAM_GRACE_MS, false, status))
+        return status;
+    kill(pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
             return -1;
@@ -107,7 +188,7 @@ void reap_children()
 int player_set_channel(const char* channel)
 {
     int r = db_update_lasts(channel);
-    std::fprintf(stderr, "db_update_lasts(%s): %d\n", channel, r);
+    std::fprintf(stderr, "db_update_lasts(%s): %d\n", logSafe(channel).c_str(), r);
     player_notify("Changing channel", channel);
 
     // Only the player of the latest change may remain.
@@ -119,7 +200,7 @@ int player_set_channel(const char* channel)
     if (pid != 0)
         return 0;
 
-    std::printf("[player] Channel: '%s'\n", channel);
+    std::printf("[player] Channel: '%s'\n", logSafe(channel).c_str());
     if (!*channel)
         end_child(-1);
     char sdvb[50];
@@ -160,10 +241,10 @@ std::string caption(const char* heading, const char* list)
 int player_set_background(const char* name, const char* onlines, const char* channels,
                           const char* picture)
 {
-    std::fprintf(stderr, "[player_set_background] user: %s\n", name);
-    std::fprintf(stderr, "[player_set_background] onlines: %s\n", onlines);
-    std::fprintf(stderr, "[player_set_background] channels: %s\n", channels);
-    std::fprintf(stderr, "[player_set_background] picture: %s\n", picture);
+    std::fprintf(stderr, "[player_set_background] user: %s\n", logSafe(name).c_str());
+    std::fprintf(stderr, "[player_set_background] onlines: %s\n", logSafe(onlines).c_str());
+    std::fprintf(stderr, "[player_set_background] channels: %s\n", logSafe(channels).c_str());
+    std::fprintf(stderr, "[player_set_background] picture: %s\n", logSafe(picture).c_str());
 
     std::string pictured(cutText(*picture ? picture : "black.jpg", 29));
     std::string onlinesd = caption("PRESENT KNOWN USERS:\\n", onlines);
@@ -194,10 +275,10 @@ int player_set_background(const char* name, const char* onlines, const char* cha
                  literal_annotation(channelsd),
                  "out.jpg"});
     run_program({"fbsetbg", "out.jpg"});
-    std::printf("[background] Name: '%s'\n", name);
-    std::printf("[background] Picture: '%s'\n", pictured.c_str());
-    std::printf("[background] Onlines: '%s'\n", onlinesd.c_str());
-    std::printf("[background] Channels: '%s'\n", channelsd.c_str());
+    std::printf("[background] Name: '%s'\n", logSafe(name).c_str());
+    std::printf("[background] Picture: '%s'\n", logSafe(pictured).c_str());
+    std::printf("[background] Onlines: '%s'\n", logSafe(onlinesd).c_str());
+    std::printf("[background] Channels: '%s'\n", logSafe(channelsd).c_str());
     end_child(-1);
 }
 
@@ -228,7 +309,7 @@ int player_notify(const char* title, const char* text)
     argv.emplace_back(t);
     argv.emplace_back(x);
     int status = run_program(argv);
-    std::fprintf(stderr, "[player_notify] %s %d\n", txt.c_str(), status);
+    std::fprintf(stderr, "[player_notify] %s %d\n", logSafe(txt).c_str(), status);
     return 0;
 }
 

@@ -101,3 +101,22 @@ bool appendItem(std::string& list, std::string_view item, bool first)
     list += item;
     return true;
 }
+
+std::string logSafe(std::string_view s, bool keep_layout)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        bool control = c < 0x20 || c == 0x7f;
+        if (!control || (keep_layout && (c == '\n' || c == '\t'))) {
+            out += ch;
+            continue;
+        }
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}

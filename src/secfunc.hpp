@@ -32,3 +32,9 @@ void copyText(char* dst, std::size_t cap, std::string_view src);
 // the list, later ones follow a comma) unless that would pass LIST_MAX
 // characters; returns false when the item was left out.
 bool appendItem(std::string& list, std::string_view item, bool first);
+
+// A value as a log line may show it: every control character (below 0x20, and
+// 0x7f) written as \xNN, so that no value can end a line, start a forged one
+// or reach the terminal as an escape sequence. With `keep_layout` line breaks
+// and tabs stay as they are (the received message is logged with its layout).
+std::string logSafe(std::string_view s, bool keep_layout = false);

@@ -1,13 +1,17 @@
 #include "server.hpp"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
@@ -33,8 +37,13 @@ constexpr std::size_t RECV_MAX = 1024;
 // A field value never holds more than this, whatever its entities expand to.
 constexpr std::size_t VALUE_MAX = 4096;
 constexpr int ENTITY_DEPTH_MAX = 8;
+// A peer that has sent nothing by then is closed, so that it cannot hold the
+// television for good.
+constexpr int IDLE_PEER_MS = 5000;
 
 volatile sig_atomic_t g_sigint = 0;
+// Set once the shutdown sequence runs: its own waits are not cut short.
+bool g_in_shutdown = false;
 // The signal mask of the serving loop's waits: SIGINT and SIGCHLD are blocked
 // everywhere else, so a signal is taken only where the loop can act on it.
 sigset_t g_wait_mask;
@@ -46,10 +55,29 @@ struct DocFree {
 };
 using Doc = std::unique_ptr<xmlDoc, DocFree>;
 
-[[noreturn]] void reject(const char* fmt, const xmlChar* name = nullptr)
+[[noreturn]] void reject(const char* fmt, const char* name = "")
 {
-    std::fprintf(stderr, fmt, reinterpret_cast<const char*>(name));
+    std::fprintf(stderr, fmt, name);
     std::exit(-1);
+}
+
+// A node's name as the log shows it; CDATA sections and a few other kinds of
+// node have none.
+std::string nodeName(const xmlChar* name)
+{
+    return name ? logSafe(reinterpret_cast<const char*>(name)) : "(null)";
+}
+
+// libxml2's own diagnostics quote the message they are about; they reach
+// stderr with the message's control characters escaped like every value.
+void parserDiagnostic(void*, const char* fmt, ...)
+{
+    char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    std::fputs(logSafe(text, true).c_str(), stderr);
 }
 
 // The text of a field element's own text, CDATA and entity-reference
@@ -93,7 +121,7 @@ struct Field {
     // What a handler gets: a missing value is the empty text.
     const char* text() const { return value ? value->c_str() : ""; }
     // What the log shows: a missing value is told from an empty one.
-    const char* shown() const { return value ? value->c_str() : "(null)"; }
+    std::string shown() const { return value ? logSafe(*value) : "(null)"; }
 };
 
 struct Record {
@@ -165,6 +193,7 @@ int probability(const Field& f)
 
 [[noreturn]] void shutdownSequence()
 {
+    g_in_shutdown = true;
     std::printf("\nExiting...\nThank you for flying with VelmoraServer.\n");
     if (*p_soc >= 0) {
         int r = close(*p_soc);
@@ -179,18 +208,38 @@ int probability(const Field& f)
 
 void childEnded(int) {}
 
-// Waits until fd is readable. SIGINT runs the shutdown sequence from here;
-// finished children are collected while the loop is idle.
-bool waitReadable(int fd)
+enum class Wait { Ready, TimedOut, Failed };
+
+// Waits until fd is readable, for at most timeout_ms (-1: no limit). SIGINT
+// runs the shutdown sequence from here, also when it comes while fd is ready
+// (ppoll then returns without taking it, so the flag is looked at after every
+// wait); finished children are collected while the loop is idle.
+Wait waitReadable(int fd, int timeout_ms = -1)
 {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        if (g_sigint)
+        if (shutdown_requested())
             shutdownSequence();
+        timespec ts{};
+        if (timeout_ms >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+            if (left.count() < 0)
+                left = left.zero();
+            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
         pollfd p{fd, POLLIN, 0};
-        if (ppoll(&p, 1, nullptr, &g_wait_mask) >= 0)
-            return true;
+        int r = ppoll(&p, 1, timeout_ms >= 0 ? &ts : nullptr, &g_wait_mask);
+        if (shutdown_requested())
+            shutdownSequence();
+        if (r > 0)
+            return Wait::Ready;
+        if (r == 0)
+            return Wait::TimedOut;
         if (errno != EINTR)
-            return false;
+            return Wait::Failed;
         reap_children();
     }
 }
@@ -213,11 +262,36 @@ int handedListener()
     return fd;
 }
 
+// The peer of an accepted connection, as "address:port" (an IPv6 socket handed
+// over by the service manager shows IPv4 peers in their mapped form).
+std::string peerName(int fd)
+{
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    char host[NI_MAXHOST], port[NI_MAXSERV];
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "unknown peer";
+    return std::string(host) + ":" + port;
+}
+
 } // namespace
 
 void signalHandler(int)
 {
     g_sigint = 1;
+}
+
+bool shutdown_requested()
+{
+    if (g_in_shutdown)
+        return false;
+    if (g_sigint)
+        return true;
+    // Outside the loop's waits SIGINT is blocked and stays pending.
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGINT) == 1;
 }
 
 void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
@@ -234,12 +308,13 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
         else if (!xmlStrcmp(name, BAD_CAST "probability"))
             r.probability.take(doc, n);
     }
-    std::printf("\n[MSG] %s %s %s\n", r.name.shown(), r.command.shown(), r.presence.shown());
+    std::printf("\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
+                r.presence.shown().c_str());
     if (r.command.found)
         dispatch(r);
     if (r.probability.found) {
         int prob = probability(r.probability);
-        std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown(), prob);
+        std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown().c_str(), prob);
         if (prob > 50) {
             setCurrentUser(r);
             cmd_join(p_currentUser, p_currentChannel);
@@ -249,6 +324,7 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
 
 void parseThis(const char* text)
 {
+    xmlSetGenericErrorFunc(nullptr, parserDiagnostic);
     Doc doc(xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0));
     if (!doc)
         reject("Error: Document not parsed successfully.\n");
@@ -260,11 +336,14 @@ void parseThis(const char* text)
         reject("Error: Empty document.\n");
     }
     if (xmlStrcmp(cur->name, BAD_CAST "users")) {
-        std::string name = reinterpret_cast<const char*>(cur->name);
+        std::string name = nodeName(cur->name);
         doc.reset();
-        reject("Error: Document of the wrong type node: %s != users.\n", BAD_CAST name.c_str());
+        reject("Error: Document of the wrong type node: %s != users.\n", name.c_str());
     }
-    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next)
+    // The guide exchanges of one message share one time budget.
+    http_budget_reset();
+    // After SIGINT the record in hand is finished; the rest are left.
+    for (xmlNodePtr n = cur->children; n != nullptr && !shutdown_requested(); n = n->next)
         if (!xmlStrcmp(n->name, BAD_CAST "user"))
             parseUsers(doc.get(), n);
 }
@@ -327,7 +406,7 @@ int server_main(int, char**)
 
     static char recvBuff[RECV_MAX + 1];
     for (;;) {
-        if (!waitReadable(soc)) {
+        if (waitReadable(soc) != Wait::Ready) {
             std::perror("server: accept");
             return -1;
         }
@@ -340,7 +419,14 @@ int server_main(int, char**)
             std::perror("server: accept");
             return -1;
         }
-        if (!waitReadable(c)) {
+        Wait w = waitReadable(c, IDLE_PEER_MS);
+        if (w == Wait::TimedOut) {
+            std::fprintf(stderr, "[server] %s sent nothing within %d s; closed\n",
+                         peerName(c).c_str(), IDLE_PEER_MS / 1000);
+            close(c);
+            continue;
+        }
+        if (w != Wait::Ready) {
             std::perror("server: read");
             return -1;
         }
@@ -351,10 +437,10 @@ int server_main(int, char**)
         }
         close(c);
         recvBuff[n] = '\0';
-        std::fprintf(stderr, "[RCV] %s\n", recvBuff);
+        std::fprintf(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
         parseThis(recvBuff);
-        std::printf("[memory] currentChannel: '%s'\n", p_currentChannel);
-        std::printf("[memory] currentUser: '%s'\n", p_currentUser);
+        std::printf("[memory] currentChannel: '%s'\n", logSafe(p_currentChannel).c_str());
+        std::printf("[memory] currentUser: '%s'\n", logSafe(p_currentUser).c_str());
         reap_children();
     }
 }

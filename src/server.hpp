@@ -18,5 +18,10 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
 // SIGINT: notes the signal; the serving loop runs the shutdown sequence.
 void signalHandler(int sig_number);
 
+// True once SIGINT has come and until the shutdown sequence begins: every
+// wait of the message in hand ends early, and no further record or
+// connection is taken up.
+bool shutdown_requested();
+
 // Start-up and the serving loop; returns -1 when a socket call fails.
 int server_main(int argc, char** argv);

@@ -11,6 +11,7 @@
 
 #include "database.hpp"
 #include "harness.hpp"
+#include "secfunc.hpp"
 
 using namespace vt;
 
@@ -68,9 +69,10 @@ std::string esc(const std::string& v)
     return q.substr(1, q.size() - 2);
 }
 
+// The log shows the statement with its control characters as \xNN.
 std::string failure(const std::string& op, const std::string& stmt)
 {
-    return "[" + op + "] Failed to select '" + stmt + "' from MYSQL database 'dvb': ";
+    return "[" + op + "] Failed to select '" + logSafe(stmt) + "' from MYSQL database 'dvb': ";
 }
 
 // The failure line of a unit with its own connection, whose error text is gone with it.
@@ -458,6 +460,39 @@ TEST_F(DatabaseEscaping, QuotedNamesInTheOnlineList)
     EXPECT_EQ(user_last("peter"), "ct3");
     EXPECT_EQ(user_last("anna"), "ct2"); // offline holders of ct1 keep theirs
     EXPECT_EQ(user_last("eva"), "nova");
+}
+
+// The daemon holds names in 19 bytes and pictures in 29; the schema refuses
+// longer ones, counted in bytes and not in characters.
+TEST_F(DatabaseFailures, SchemaRefusesNamesLongerThanTheDaemonHolds)
+{
+    const std::string z = "\xc5\xbe"; // two bytes
+    std::string z9, z10;
+    for (int i = 0; i < 9; ++i)
+        z9 += z;
+    z10 = z9 + z;
+    const struct {
+        std::string table, column, value;
+        bool fits;
+    } cases[] = {
+        {"users", "name", std::string(19, 'u'), true},
+        {"users", "name", z9 + "u", true},
+        {"users", "name", std::string(20, 'u'), false},
+        {"users", "name", z10, false},
+        {"channels", "name", z9 + "c", true},
+        {"channels", "name", z10, false},
+        {"pictures", "path", std::string(29, 'p'), true},
+        {"pictures", "path", z9 + z9 + "pp", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table + " " + c.value);
+        const std::string insert =
+            "INSERT INTO " + c.table + " (" + c.column + ") VALUES (" + sql_quote(c.value) + ")";
+        if (c.fits)
+            EXPECT_NO_THROW(db_exec(insert));
+        else
+            EXPECT_THROW(db_exec(insert), std::runtime_error);
+    }
 }
 
 TEST(DatabaseConnectDeathTest, UnreachableServerEndsTheProcess)

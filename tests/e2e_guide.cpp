@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -335,8 +337,8 @@ TEST_F(Guide, PercentEncodesTokenBytesAUrlDoesNotAllow)
     expect_token_exchanges({
         {"query delimiters and space", "trololo", kHead + "a&b=c d+e#f%g\"", "a&b=c d+e#f%g",
          "a%26b%3Dc%20d%2Be%23f%25g"},
-        {"non-ASCII and control bytes", "getepg", kHead + "\xc3\xa9t\x01\x7f\"}",
-         "\xc3\xa9t\x01\x7f", "%C3%A9t%01%7F"},
+        {"non-ASCII and control bytes (logged as \\xNN)", "getepg", kHead + "\xc3\xa9t\x01\x7f\"}",
+         "\xc3\xa9t\\x01\\x7f", "%C3%A9t%01%7F"},
     });
 }
 
@@ -389,35 +391,98 @@ TEST_F(Guide, UnreachableServersFailAndDaemonGoesOn)
 }
 
 // The one slow test: a server that takes the POST and never answers is given
-// up after the total time-out, and the daemon is free again.
-TEST_F(Guide, SilentServerIsGivenUpAfterTimeout)
+// up when the message's 15 s are spent; the message's later exchanges fail at
+// once without a request, and the daemon is free again.
+TEST_F(Guide, SilentServerSpendsTheMessagesTimeOnce)
 {
     FakeGuide post(8080, kHead + "never12\"", FakeGuide::Mode::Silent), get(8081, "");
+    size_t base = d.err_lines().size();
     auto start = Clock::now();
-    auto lines = exchange("getepg", kNoToken);
+    d.send_and_wait(message(user_xml("anna", "getepg") + user_xml("peter", "trololo") +
+                            user_xml("eva", "getepg") + user_xml("tom", "getepg")),
+                    40000);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_LT(ms, 25000);
-    EXPECT_GE(ms, 14000) << "cut short before the 15 s total time-out";
+    EXPECT_GE(ms, 14000) << "cut short before the 15 s budget";
+    auto all = d.err_lines();
+    std::vector<std::string> lines(all.begin() + static_cast<long>(base), all.end());
+    EXPECT_TRUE(
+        in_order(lines, {"FAIL", kNoToken, "FAIL", kNoToken, "FAIL", kNoToken, "FAIL", kNoToken}));
     EXPECT_EQ(post.requests().size(), 1u);
-    EXPECT_TRUE(in_order(lines, {"FAIL", kNoToken}));
     EXPECT_FALSE(has_line(lines, "token received:"));
     EXPECT_TRUE(get.requests().empty());
     expect_serves_next();
 }
 
-TEST_F(Guide, UncreatableScratchFileIsReportedAndNoGetSent)
+// SIGINT cuts a silent exchange short; the shutdown follows at once.
+TEST_F(Guide, SigintCutsTheExchangeShort)
 {
-    ASSERT_EQ(mkdir((env.workdir() + "/f").c_str(), 0755), 0);
-    FakeGuide post(8080, kHead + "tok1234\""), get(8081, "");
-    auto lines = exchange("getepg", kNoToken);
-    bool reported = false;
-    for (const auto& l : lines)
-        reported |= l.rfind("[http_post] ", 0) == 0 && l != kNoToken &&
-                    l.find("scratch file") != std::string::npos;
-    EXPECT_TRUE(reported) << "no log line about the scratch file";
-    EXPECT_FALSE(has_line(lines, "token received:"));
-    EXPECT_TRUE(get.requests().empty());
-    struct stat st {};
-    EXPECT_TRUE(stat((env.workdir() + "/f").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    FakeGuide post(8080, "", FakeGuide::Mode::Silent);
+    d.send(message(user_xml("anna", "getepg")));
+    for (auto until = Clock::now() + std::chrono::seconds(10);
+         post.requests().empty() && Clock::now() < until;)
+        usleep(10000);
+    ASSERT_EQ(post.requests().size(), 1u);
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0); // well before the 15 s of the exchange
+    EXPECT_TRUE(
+        in_order(d.err_lines(),
+                 {"FAIL", kNoToken, "[server] db_set_all_offline() returned 0 (0 - succesful)"}));
+    EXPECT_NE(d.out().find("Thank you for flying with VelmoraServer."), std::string::npos);
+}
+
+// Of a response only the first 64 KiB are kept: in the scratch file, and on
+// standard output for the GET; the rest is counted in the log.
+TEST_F(Guide, OversizedResponsesAreCutAt64KiB)
+{
+    const size_t kept = 64 * 1024, extra = 300000;
+    const std::string response =
+        kHead + "big7\"" + std::string(kept + extra - kHead.size() - 5, 'p');
+    const std::string get_body = std::string(kept, 'g') + std::string(extra, 'G');
+    FakeGuide post(8080, response), get(8081, get_body);
+    const std::string dropped = "[http_post] response longer than 65536 bytes; " +
+                                std::to_string(extra) + " bytes discarded";
+    auto lines = exchange("getepg", kGetLinePrefix + "big7&users=2");
+    EXPECT_TRUE(in_order(lines, {dropped, kPostLine, "token received: big7", dropped,
+                                 kGetLinePrefix + "big7&users=2"}));
+    EXPECT_EQ(scratch(), response.substr(0, kept));
+    EXPECT_TRUE(d.wait_stdout(std::string(kept, 'g')));
+    EXPECT_EQ(d.out().find("gG"), std::string::npos);
     expect_serves_next();
+}
+
+// A scratch file that cannot be made, or an f that is no regular file (a
+// directory, a link, a FIFO), is reported and left as it is: no token, no GET.
+TEST_F(Guide, UnusableScratchFileIsReportedAndNoGetSent)
+{
+    const std::string f = env.workdir() + "/f", target = env.dir() + "/precious";
+    std::ofstream(target) << "keep me";
+    const struct {
+        const char* what;
+        std::function<int()> make;
+        mode_t kind;
+    } cases[] = {
+        {"directory", [&] { return mkdir(f.c_str(), 0755); }, S_IFDIR},
+        {"symlink", [&] { return symlink(target.c_str(), f.c_str()); }, S_IFLNK},
+        {"FIFO", [&] { return mkfifo(f.c_str(), 0644); }, S_IFIFO},
+    };
+    FakeGuide post(8080, kHead + "tok1234\""), get(8081, "");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.make(), 0);
+        auto lines = exchange("getepg", kNoToken);
+        bool reported = false;
+        for (const auto& l : lines)
+            reported |= l.rfind("[http_post] ", 0) == 0 && l != kNoToken &&
+                        l.find("scratch file f") != std::string::npos;
+        EXPECT_TRUE(reported) << "no log line about the scratch file";
+        EXPECT_FALSE(has_line(lines, "token received:"));
+        EXPECT_TRUE(get.requests().empty());
+        struct stat st {};
+        EXPECT_TRUE(lstat(f.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == c.kind);
+        expect_serves_next();
+        std::filesystem::remove(f);
+    }
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }

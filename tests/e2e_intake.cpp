@@ -174,6 +174,7 @@ TEST_F(IntakeReject, EndsWith255WithoutShutdown)
         {"white space after the first child", "<m><users/> </m>", wrong_node("text")},
         {"comment where users belongs", "<m><a/><!--x--><users/></m>", wrong_node("comment")},
         {"names compare case-sensitively", "<m><a/><Users/></m>", wrong_node("Users")},
+        {"CDATA section has no name", "<m><a/><![CDATA[x]]></m>", wrong_node("(null)")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "harness.hpp"
+#include "secfunc.hpp"
 
 extern char** environ;
 
@@ -401,7 +402,9 @@ TEST_F(NotifyE2e, HostileTextsAreShownNotRun)
         Argv want = text[0] == '-' ? Argv{"notify-send", "--", "xml notify", text}
                                    : Argv{"notify-send", "xml notify", text};
         EXPECT_EQ(nth_run(env, "notify-send", n++), want);
-        EXPECT_TRUE(d.wait_stderr("[player_notify] notify-send 'xml notify' '" + text + "' 0\n"));
+        // The log writes the line breaks as \x0a.
+        EXPECT_TRUE(
+            d.wait_stderr("[player_notify] notify-send 'xml notify' '" + logSafe(text) + "' 0\n"));
     }
     pause_ms(200);
     for (char k = '1'; k <= '5'; ++k)

@@ -120,3 +120,21 @@ TEST(FixedText, CutsOnCharacterBoundaries)
     copyText(buf, sizeof buf, buf);
     EXPECT_EQ(std::string(buf), std::string(18, 'x'));
 }
+
+TEST(LogText, ControlCharactersAreWrittenAsHex)
+{
+    const struct {
+        std::string in, plain, layout;
+    } cases[] = {
+        {"anna", "anna", "anna"},
+        {"x\n[server] forged", "x\\x0a[server] forged", "x\n[server] forged"},
+        {"a\tb\rc", "a\\x09b\\x0dc", "a\tb\\x0dc"},
+        {"\x1b[2J\x7f", "\\x1b[2J\\x7f", "\\x1b[2J\\x7f"},
+        {std::string("a\0b", 3), "a\\x00b", "a\\x00b"},
+        {"\xc5\xbe\\x41", "\xc5\xbe\\x41", "\xc5\xbe\\x41"}, // UTF-8 and backslashes stay
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(logSafe(c.in), c.plain);
+        EXPECT_EQ(logSafe(c.in, true), c.layout);
+    }
+}

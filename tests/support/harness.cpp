@@ -489,6 +489,22 @@ void set_online(std::initializer_list<std::string> names)
     }
 }
 
+FrozenDatabase::FrozenDatabase()
+{
+    const char* sock = std::getenv("MYSQL_UNIX_PORT");
+    if (!sock || !*sock)
+        throw fail("FrozenDatabase: MYSQL_UNIX_PORT is not set");
+    std::string pidfile = fs::path(sock).parent_path().string() + "/mysqld.pid";
+    pid_ = static_cast<pid_t>(std::atol(slurp(pidfile).c_str()));
+    if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0)
+        throw fail("FrozenDatabase: cannot stop the server named in " + pidfile);
+}
+
+FrozenDatabase::~FrozenDatabase()
+{
+    kill(pid_, SIGCONT);
+}
+
 // ---- Daemon ---------------------------------------------------------------------
 
 Daemon::Daemon(TestEnv& env, std::vector<std::string> extra_env)
@@ -706,7 +722,7 @@ void Daemon::drain()
     cv_.notify_all();
 }
 
-void Daemon::send(const std::string& bytes)
+int Daemon::connect_open()
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -720,6 +736,12 @@ void Daemon::send(const std::string& bytes)
         close(fd);
         throw fail("connect to 127.0.0.1:5003: " + e);
     }
+    return fd;
+}
+
+void Daemon::send(const std::string& bytes)
+{
+    int fd = connect_open();
     // The daemon may hang up early on hostile input; that is not the test's failure.
     for (size_t off = 0; off < bytes.size();) {
         ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);

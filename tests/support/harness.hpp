@@ -64,6 +64,20 @@ std::string user_state(const std::string& name); // "online"/"offline"/..., "" i
 std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
 
+// Stops the private test server (SIGSTOP) for its lifetime and continues it
+// (SIGCONT) on every way out; the server's pid comes from its pid file next
+// to the socket.
+class FrozenDatabase {
+public:
+    FrozenDatabase();
+    ~FrozenDatabase();
+    FrozenDatabase(const FrozenDatabase&) = delete;
+    FrozenDatabase& operator=(const FrozenDatabase&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
 // ---- The daemon -----------------------------------------------------------
 
 constexpr int kExitTimeout = -1000; // wait_exit(): still running after the timeout
@@ -85,6 +99,8 @@ public:
     void start(); // spawn and wait until it LISTENs on 5003; throws if it does not
 
     void send(const std::string& bytes); // one connection: write all, close
+    // A connection to the daemon, left open for the caller to use and close.
+    int connect_open();
     // send(), then wait for one more "[memory] currentUser: " on stdout; throws on timeout.
     void send_and_wait(const std::string& bytes, int timeout_ms = 10000);
 

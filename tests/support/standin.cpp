@@ -3,7 +3,9 @@
 //
 // Each run appends one line to $VELMORA_STANDIN_LOG: the pid, then every argv
 // element, TAB-separated, with \ TAB LF CR escaped as \\ \t \n \r.
-// $VELMORA_STANDIN_STATUS ("prog=N,prog=N") picks the exit status per program.
+// $VELMORA_STANDIN_STATUS ("prog=N,prog=N") picks the exit status per program;
+// "prog=hang" makes it wait (after recording) until a signal ends it, and
+// "prog=hang-noterm" ignores SIGTERM as well, so only SIGKILL ends it.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -58,11 +60,12 @@ void record(int argc, char** argv)
     close(fd);
 }
 
-int exit_status(const std::string& prog)
+// The text after "prog=" in $VELMORA_STANDIN_STATUS, or "".
+std::string wanted_for(const std::string& prog)
 {
     const char* wanted = std::getenv("VELMORA_STANDIN_STATUS");
     if (!wanted)
-        return 0;
+        return "";
     std::string all = wanted;
     size_t pos = 0;
     while (pos <= all.size()) {
@@ -72,10 +75,10 @@ int exit_status(const std::string& prog)
         std::string item = all.substr(pos, end - pos);
         size_t eq = item.find('=');
         if (eq != std::string::npos && item.substr(0, eq) == prog)
-            return static_cast<int>(std::strtol(item.c_str() + eq + 1, nullptr, 10)) & 0xff;
+            return item.substr(eq + 1);
         pos = end + 1;
     }
-    return 0;
+    return "";
 }
 
 // A parent may have ignored or blocked signals, and that survives exec; the
@@ -115,5 +118,13 @@ int main(int argc, char** argv)
         }
     }
     record(argc, argv);
-    return exit_status(prog);
+    std::string wanted = wanted_for(prog);
+    if (wanted == "hang" || wanted == "hang-noterm") {
+        default_signals();
+        if (wanted == "hang-noterm")
+            std::signal(SIGTERM, SIG_IGN);
+        for (;;)
+            pause();
+    }
+    return static_cast<int>(std::strtol(wanted.c_str(), nullptr, 10)) & 0xff;
 }

@@ -1,0 +1,230 @@
+// The real daemon against peers, programs and a database that do not answer,
+// and against values that would forge log lines: every wait ends, SIGINT is
+// never put off, and the log shows every value on its own line.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <mysql.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "harness.hpp"
+
+using namespace vt;
+
+namespace {
+
+const std::string kFarewell = "\nExiting...\nThank you for flying with VelmoraServer.\n";
+const std::string kRestored = "[player] restored\n[background] restored\n";
+const std::string kClosed = "\n[server] close() returned 0 (0 - succesful)\n";
+const std::string kConnectFailed = "[db_connect] Failed to connect to MYSQL database: Error: ";
+
+size_t count(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// Each part occurs after the end of the one before it.
+::testing::AssertionResult in_order(const std::string& text, std::initializer_list<std::string> parts)
+{
+    size_t pos = 0;
+    for (const std::string& p : parts) {
+        if ((pos = text.find(p, pos)) == std::string::npos)
+            return ::testing::AssertionFailure() << "missing or out of order: \"" << p
+                                                 << "\" in:\n"
+                                                 << text;
+        pos += p.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string last_line(const std::string& text)
+{
+    size_t end = text.size() && text.back() == '\n' ? text.size() - 1 : text.size();
+    size_t start = text.rfind('\n', end ? end - 1 : 0);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
+}
+
+// A second client of the test database that holds every state row locked.
+struct RowLock {
+    MYSQL* m = mysql_init(nullptr);
+    RowLock()
+    {
+        EXPECT_TRUE(mysql_real_connect(m, "localhost", "root", "lampaNaSTOLe42", "dvb", 0,
+                                       std::getenv("MYSQL_UNIX_PORT"), 0));
+        EXPECT_EQ(mysql_query(m, "START TRANSACTION"), 0);
+        EXPECT_EQ(mysql_query(m, "UPDATE userHasState SET ids = ids"), 0);
+    }
+    ~RowLock() { mysql_close(m); } // rolls back
+};
+
+struct Bounds : ::testing::Test {
+    void SetUp() override { reset_database(); }
+};
+
+} // namespace
+
+// SIGINT while a notification hangs: the notification is stopped at once, the
+// rest of the message is left, and neither queued connection is served.
+TEST_F(Bounds, SigintFinishesTheMessageInHandAndServesNoMore)
+{
+    TestEnv env({false, "notify-send=hang"});
+    set_online({"anna"});
+    Daemon d(env);
+    d.start();
+    d.send(message(user_xml("anna", "notify", "slow") + user_xml("anna", "list", "online")));
+    ASSERT_TRUE(env.wait_invocations_of("notify-send", 1));
+    d.send(message(user_xml("peter", "join"))); // both wait in the listen queue
+    d.send(message(user_xml("eva", "join")));
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    const std::string err = d.err();
+    EXPECT_EQ(count(err, "[RCV] "), 1u) << err;
+    EXPECT_TRUE(in_order(err, {"[player] notify-send stopped for the shutdown\n",
+                               "[player_notify] notify-send 'xml notify' 'slow' 15\n", kClosed}));
+    EXPECT_EQ(err.find("[cmd_list]"), std::string::npos) << err;
+    EXPECT_EQ(err.find("did not end"), std::string::npos) << err;
+    EXPECT_TRUE(in_order(d.out(), {"[memory] currentUser: ''\n", kFarewell + kRestored}));
+    EXPECT_EQ(env.invocations_of("notify-send").size(), 1u);
+    EXPECT_EQ(user_state("anna"), "offline");
+    EXPECT_EQ(user_state("peter"), "offline");
+}
+
+// A connection that sends nothing is closed after 5 s; the one behind it is served.
+TEST_F(Bounds, IdlePeerIsClosedAndTheNextOneServed)
+{
+    TestEnv env;
+    Daemon d(env);
+    d.start();
+    int idle = d.connect_open();
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    ASSERT_EQ(getsockname(idle, reinterpret_cast<sockaddr*>(&me), &len), 0);
+    const std::string closed =
+        "[server] 127.0.0.1:" + std::to_string(ntohs(me.sin_port)) + " sent nothing within 5 s; closed\n";
+    d.send_and_wait(message(user_xml("anna", "list", "online")), 30000);
+    EXPECT_TRUE(in_order(d.err(), {closed, "[RCV] ", "[cmd_list] online is empty\n"}));
+    pollfd p{idle, POLLIN, 0};
+    char c;
+    EXPECT_TRUE(poll(&p, 1, 5000) == 1 && read(idle, &c, 1) == 0) << "not closed, or sent a byte";
+    close(idle);
+    EXPECT_TRUE(d.running());
+}
+
+// A hung program is stopped after 5 s: SIGTERM, and SIGKILL for one that
+// ignores it; the daemon goes on and leaves neither running nor a zombie.
+TEST_F(Bounds, HungProgramsAreStoppedAndTheDaemonGoesOn)
+{
+    TestEnv env({false, "amixer=hang,notify-send=hang-noterm"});
+    Daemon d(env);
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "volume", "plus")), 40000);
+    EXPECT_TRUE(in_order(d.err(), {"[player] amixer did not end within 5 s; stopped\n",
+                                   "[player] notify-send did not end within 5 s; stopped\n",
+                                   "[player_notify] notify-send 'Volume' 'up' 9\n"}));
+    EXPECT_TRUE(pids_named("amixer").empty());
+    EXPECT_TRUE(pids_named("notify-send").empty());
+    EXPECT_TRUE(zombie_children_of(d.pid()).empty());
+    d.send_and_wait(message(user_xml("anna", "list", "online")));
+    EXPECT_TRUE(d.wait_stderr("[cmd_list] online is empty\n"));
+}
+
+// A stopped server fails the connect after its time-out as an unreachable
+// one does, also in the shutdown; once it goes on, a new daemon serves. A
+// statement stuck on a locked row is refused after the read time-out, and the
+// daemon goes on.
+TEST_F(Bounds, FrozenDatabaseEndsTheConnectAndTheStatement)
+{
+    TestEnv env;
+    {
+        Daemon d(env);
+        d.start();
+        FrozenDatabase frozen;
+        d.send(message(user_xml("anna", "list", "online")));
+        EXPECT_EQ(d.wait_exit(30000), 255);
+        EXPECT_EQ(last_line(d.err()).rfind(kConnectFailed, 0), 0u) << d.err();
+    }
+    {
+        Daemon d(env);
+        d.start();
+        FrozenDatabase frozen;
+        d.sigint();
+        EXPECT_EQ(d.wait_exit(30000), 255);
+        EXPECT_EQ(d.out(), kRestored + kFarewell);
+        EXPECT_TRUE(in_order(d.err(), {kClosed, kConnectFailed}));
+    }
+    Daemon d(env);
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "list", "online")));
+    EXPECT_TRUE(d.wait_stderr("[cmd_list] online is empty\n"));
+    {
+        RowLock lock;
+        d.send_and_wait(message(user_xml("anna", "join")), 40000);
+    }
+    EXPECT_TRUE(in_order(d.err(), {"[db_set_user_state] Failed to select 'UPDATE userHasState SET "
+                                   "ids=(SELECT id FROM states WHERE state='online') WHERE "
+                                   "idu=(SELECT id FROM users WHERE name='anna');' from MYSQL "
+                                   "database 'dvb': "}));
+    // Still serving. (The server itself may carry the statement out once the
+    // row is free: it does not learn that the client has given up.)
+    d.send_and_wait(message(user_xml("anna", "list", "online")));
+    EXPECT_TRUE(d.wait_stderr("[cmd_list] online", 5000, 2)) << d.err();
+}
+
+// Control characters from a message, the database or a notification reach
+// the log as \xNN; "[RCV]" keeps line breaks and tabs. Programs and SQL still
+// get the values as they are.
+TEST_F(Bounds, LoggedValuesCannotForgeLines)
+{
+    const std::string forged = "[server] db_set_all_offline() returned 0 (0 - succesful)";
+    const std::string esc_channel = "ct\x1b[2Jx";
+    db_exec("INSERT INTO channels (name) VALUES (" + sql_quote(esc_channel) +
+            "); UPDATE userHasLast SET idc = (SELECT id FROM channels WHERE name = " +
+            sql_quote(esc_channel) + ") WHERE idu = (SELECT id FROM users WHERE name = 'anna')");
+    const struct {
+        std::string bytes, out, err;
+    } cases[] = {
+        {message("<user><name>x&#10;" + forged +
+                 "</name><command>list</command><presence>on&#9;line&#13;</presence></user>"),
+         "\n[MSG] x\\x0a" + forged + " list on\\x09line\\x0d\n",
+         "[cmd_list] on\\x09line\\x0d is empty\n"},
+        {"<m><a/><users>\r\n\t" + user_xml("anna", "list", "online") + "</users></m>", "",
+         "[RCV] <m><a/><users>\\x0d\n\t" + user_xml("anna", "list", "online") + "</users></m>\n"},
+        {message("<user><name>anna</name><command>notify</command><presence>a&#10;b</presence>"
+                 "</user>"),
+         "", "[player_notify] notify-send 'xml notify' 'a\\x0ab' 0\n"},
+        {message("<user><name>y&#10;" + forged + "</name><command>join</command></user>"), "",
+         "[player_set_background] user: y\\x0a" + forged.substr(0, 17) + "\n"}, // 19 bytes
+        {message(user_xml("anna", "join")), "[memory] currentChannel: 'ct\\x1b[2Jx'\n",
+         "DB [LAST] ct\\x1b[2Jx\n"},
+    };
+    TestEnv env;
+    Daemon d(env);
+    d.start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        d.send_and_wait(c.bytes);
+        EXPECT_TRUE(d.wait_stderr(c.err)) << d.err();
+        EXPECT_NE(d.out().find(c.out), std::string::npos) << d.out();
+    }
+    EXPECT_TRUE(d.wait_stderr("[cmd_join] player_set_channel(ct\\x1b[2Jx)\n"));
+    auto runs = env.invocations_of("notify-send");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].argv.back(), "a\nb");
+    EXPECT_EQ(user_state("anna"), "online");
+    // A raw escape byte makes the message ill-formed; its "[RCV]" line still shows it escaped.
+    d.send("<m>\x1b</m>");
+    EXPECT_EQ(d.wait_exit(), 255);
+    EXPECT_NE(d.err().find("[RCV] <m>\\x1b</m>\n"), std::string::npos) << d.err();
+    for (const std::string& text : {d.out(), d.err()})
+        EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    for (const std::string& line : d.err_lines())
+        EXPECT_NE(line.rfind("[server] db_set", 0), 0u) << line;
+}
