@@ -4,11 +4,15 @@
 // Each run appends one line to $VELMORA_STANDIN_LOG: the pid, then every argv
 // element, TAB-separated, with \ TAB LF CR escaped as \\ \t \n \r.
 // $VELMORA_STANDIN_STATUS ("prog=N,prog=N") picks the exit status per program.
+// $VELMORA_STANDIN_DELAY ("prog=MS,...") makes a program slow: convert takes
+// MS milliseconds before it writes its output; mplayer, when stopped, lingers
+// MS milliseconds and then records "mplayer:ended" before it ends.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 
@@ -38,7 +42,7 @@ std::string escape(const char* s)
     return out;
 }
 
-void record(int argc, char** argv)
+void record(int argc, const char* const* argv)
 {
     const char* path = std::getenv("VELMORA_STANDIN_LOG");
     if (!path || !*path)
@@ -58,9 +62,10 @@ void record(int argc, char** argv)
     close(fd);
 }
 
-int exit_status(const std::string& prog)
+// The number given for prog in a "prog=N,prog=N" variable, or 0.
+int setting(const char* variable, const std::string& prog)
 {
-    const char* wanted = std::getenv("VELMORA_STANDIN_STATUS");
+    const char* wanted = std::getenv(variable);
     if (!wanted)
         return 0;
     std::string all = wanted;
@@ -72,10 +77,27 @@ int exit_status(const std::string& prog)
         std::string item = all.substr(pos, end - pos);
         size_t eq = item.find('=');
         if (eq != std::string::npos && item.substr(0, eq) == prog)
-            return static_cast<int>(std::strtol(item.c_str() + eq + 1, nullptr, 10)) & 0xff;
+            return static_cast<int>(std::strtol(item.c_str() + eq + 1, nullptr, 10));
         pos = end + 1;
     }
     return 0;
+}
+
+void sleep_ms(int ms)
+{
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) < 0 && errno == EINTR) {
+    }
+}
+
+int g_linger_ms = 0;
+
+void linger_and_end(int)
+{
+    sleep_ms(g_linger_ms);
+    static const char* const ended[] = {"mplayer:ended"};
+    record(1, ended);
+    _exit(0);
 }
 
 // A parent may have ignored or blocked signals, and that survives exec; the
@@ -100,11 +122,15 @@ int main(int argc, char** argv)
     if (prog == "mplayer") {
         // Stay this very process (comm "mplayer") until someone kills it.
         default_signals();
+        g_linger_ms = setting("VELMORA_STANDIN_DELAY", prog);
+        if (g_linger_ms > 0)
+            std::signal(SIGTERM, linger_and_end);
         record(argc, argv);
         for (;;)
             pause();
     }
     if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
+        sleep_ms(setting("VELMORA_STANDIN_DELAY", prog));
         // Write the output before recording, so a test that saw the call finds the file.
         int fd = open(argv[argc - 1], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -115,5 +141,5 @@ int main(int argc, char** argv)
         }
     }
     record(argc, argv);
-    return exit_status(prog);
+    return setting("VELMORA_STANDIN_STATUS", prog) & 0xff;
 }
