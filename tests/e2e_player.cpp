@@ -349,8 +349,8 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
     // A render superseded by the next join or stopped by the leave writes nothing.
     size_t renders = lines_starting(out, "[background] Name: ");
     EXPECT_LE(renders, 3u);
-    for (const char* line : {"[background] Picture: ", "[background] Onlines: ",
-                             "[background] Channels: "})
+    for (const char* line :
+         {"[background] Picture: ", "[background] Onlines: ", "[background] Channels: "})
         EXPECT_EQ(lines_starting(out, line), renders) << line;
     EXPECT_EQ(lines_starting(err, "db_update_lasts("), 5u); // four changes and the leave
     EXPECT_EQ(lines_starting(err, "[player_notify] "), 7u);

@@ -52,10 +52,28 @@ protected:
     Image welcome(const std::string& users, const std::string& channels)
     {
         std::string file = env.dir() + "/expected.jpg";
-        run_capture({"/usr/bin/convert", env.workdir() + "/pictures/anna.jpg", "-fill", "white",
-                     "-gravity", "center", "-pointsize", "80", "-annotate", "+0+0", "Welcome!",
-                     "-gravity", "southwest", "-pointsize", "20", "-annotate", "+80+80", users,
-                     "-annotate", "+1100+80", channels, file},
+        run_capture({"/usr/bin/convert",
+                     env.workdir() + "/pictures/anna.jpg",
+                     "-fill",
+                     "white",
+                     "-gravity",
+                     "center",
+                     "-pointsize",
+                     "80",
+                     "-annotate",
+                     "+0+0",
+                     "Welcome!",
+                     "-gravity",
+                     "southwest",
+                     "-pointsize",
+                     "20",
+                     "-annotate",
+                     "+80+80",
+                     users,
+                     "-annotate",
+                     "+1100+80",
+                     channels,
+                     file},
                     screen->env());
         return read_image(file);
     }
@@ -91,9 +109,8 @@ TEST_F(ScreenE2e, JoinShowsTheWelcomeAsWrittenAndTheLastLeaveBlack)
 
 TEST_F(ScreenE2e, NotificationsReachDunstWithExactlyTitleAndText)
 {
-    const std::vector<std::string> texts = {
-        "Dinner is ready", "$(touch x)", "-u critical", "'; touch y; '",
-        "50% <b>off</b> & \"more\" `touch z`"};
+    const std::vector<std::string> texts = {"Dinner is ready", "$(touch x)", "-u critical",
+                                            "'; touch y; '", "50% <b>off</b> & \"more\" `touch z`"};
     std::vector<std::pair<std::string, std::string>> expected;
     for (const std::string& t : texts) {
         d->send_and_wait(message(user_xml("anna", "notify", t)));

@@ -157,8 +157,8 @@ Image parse_ppm(const std::string& ppm)
     // "P6", width, height, maxval, each after white space, then one white space.
     size_t pos = 0;
     auto number = [&]() {
-        while (pos < ppm.size() && (std::isspace(static_cast<unsigned char>(ppm[pos])) ||
-                                    ppm[pos] == '#')) {
+        while (pos < ppm.size() &&
+               (std::isspace(static_cast<unsigned char>(ppm[pos])) || ppm[pos] == '#')) {
             if (ppm[pos] == '#')
                 pos = ppm.find('\n', pos);
             else
@@ -214,7 +214,8 @@ std::string json_string(const std::string& json, size_t pos)
             out += '\f';
             break;
         case 'u': {
-            unsigned cp = static_cast<unsigned>(std::strtoul(json.substr(i + 1, 4).c_str(), nullptr, 16));
+            unsigned cp =
+                static_cast<unsigned>(std::strtoul(json.substr(i + 1, 4).c_str(), nullptr, 16));
             i += 4;
             if (cp < 0x80) {
                 out += static_cast<char>(cp);
@@ -341,8 +342,8 @@ void use_real_screen_programs(TestEnv& env)
     run_capture({kConvert, "-size", "1280x720", "xc:black", work + "/black.jpg"});
     fs::copy_file(work + "/black.jpg", work + "/pictures/black.jpg",
                   fs::copy_options::overwrite_existing);
-    for (auto [name, colour] : {std::pair{"anna", "navy"}, std::pair{"peter", "darkgreen"},
-                                std::pair{"eva", "purple"}})
+    for (auto [name, colour] :
+         {std::pair{"anna", "navy"}, std::pair{"peter", "darkgreen"}, std::pair{"eva", "purple"}})
         run_capture({kConvert, "-size", "1280x720", std::string("gradient:") + colour + "-black",
                      work + "/pictures/" + name + ".jpg"});
 }
@@ -394,16 +395,15 @@ Screen::Screen(const std::string& dir)
         close(log);
         // notify-send reaches dunst once it owns the notifications name.
         for (auto until = Clock::now() + std::chrono::seconds(30);;) {
-            std::string owner = run_capture(
-                {"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                 "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                 "string:org.freedesktop.Notifications"},
-                env_);
+            std::string owner = run_capture({"dbus-send", "--session", "--print-reply",
+                                             "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                             "org.freedesktop.DBus.NameHasOwner",
+                                             "string:org.freedesktop.Notifications"},
+                                            env_);
             if (owner.find("boolean true") != std::string::npos)
                 break;
             if (Clock::now() >= until || waitpid(dunst_, nullptr, WNOHANG) == dunst_)
-                throw fail("dunst did not take the notifications name (see " + dir +
-                           "/dunst.log)");
+                throw fail("dunst did not take the notifications name (see " + dir + "/dunst.log)");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     } catch (...) {

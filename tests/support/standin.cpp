@@ -11,8 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
