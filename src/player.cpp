@@ -8,11 +8,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -33,6 +37,9 @@ bool g_in_daemon = true;
 
 // The player child of the latest channel change, until it is collected.
 pid_t g_player_pid = 0;
+// The background child of the latest join, until it is collected; it leads a
+// process group of its own with the programs it runs.
+pid_t g_background_pid = 0;
 
 void reset_child()
 {
@@ -71,14 +78,17 @@ void report_exec_failure(const char* program)
 
 // Every child starts with default signal handling, an empty signal mask and
 // none of the daemon's descriptors but the standard three; the streams are
-// flushed first so that no buffered line is written twice.
-pid_t fork_child()
+// flushed first so that no buffered line is written twice. A child in a group
+// of its own can be stopped together with every program it starts.
+pid_t fork_child(bool own_group = false)
 {
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t pid = fork();
     if (pid == 0)
         reset_child();
+    if (own_group && pid >= 0)
+        setpgid(pid == 0 ? 0 : pid, 0); // in both, so neither side races the other
     return pid;
 }
 
@@ -122,6 +132,71 @@ bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
         pollfd p{pidfd, POLLIN, 0};
         ppoll(&p, pidfd >= 0 ? 1 : 0, &ts, &mask);
     }
+}
+
+
+// A render still running would put its picture over whatever comes after it:
+// stop its whole group and collect it before the screen changes again. The
+// daemon adopts the programs of a background child that dies before them, so
+// every member of the group is collected here. SIGKILL cannot be held up, so
+// the wait is short; it is bounded all the same.
+void stop_background()
+{
+    if (g_background_pid <= 0)
+        return;
+    pid_t group = g_background_pid;
+    g_background_pid = 0;
+    kill(-group, SIGKILL);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+        pid_t r = waitpid(-group, nullptr, WNOHANG);
+        if (r < 0 && errno != EINTR)
+            return; // none left
+        if (r == 0) {
+            if (std::chrono::steady_clock::now() >= until)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+// Whether a process whose name matches mplayer (as pkill matches it) is still
+// alive; one that has ended but is not yet collected counts as gone.
+bool player_alive()
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return false;
+    bool alive = false;
+    while (dirent* e = readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+        std::string stat;
+        if (!std::getline(in, stat))
+            continue;
+        // "pid (comm) S ...": comm may itself hold blanks and parentheses.
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+            continue;
+        char state = stat[close + 2];
+        if (state != 'Z' && state != 'X' &&
+            stat.substr(open + 1, close - open - 1).find("mplayer") != std::string::npos) {
+            alive = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return alive;
+}
+
+// The old player must have let go of the tuner before the new one starts;
+// that takes at most a second.
+void wait_players_gone()
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (player_alive() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // Runs argv (searched on PATH) and waits for it; returns the raw wait status,
@@ -178,9 +253,12 @@ int run_program(const std::vector<std::string>& argv)
 void reap_children()
 {
     pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         if (pid == g_player_pid)
             g_player_pid = 0;
+        if (pid == g_background_pid)
+            g_background_pid = 0;
+    }
 }
 
 // ---------------------------------------------------------------- player
@@ -206,7 +284,7 @@ int player_set_channel(const char* channel)
     char sdvb[50];
     std::snprintf(sdvb, sizeof sdvb, "dvb://%s", std::string(cutText(channel, 43)).c_str());
     run_program({"pkill", "mplayer"});
-    sleep(1);
+    wait_players_gone();
     std::fflush(stdout);
     execlp("mplayer", "mplayer", "-rootwin", "-fs", "-nocache", "-forceidx", sdvb,
            static_cast<char*>(nullptr));
@@ -250,7 +328,16 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     std::string onlinesd = caption("PRESENT KNOWN USERS:\\n", onlines);
     std::string channelsd = caption("CHANNELS:\\n", channels);
 
-    if (fork_child() != 0)
+    // Only the render of the latest join may write out.jpg and set it.
+    stop_background();
+    // Programs of a render that dies first are adopted, so none is left
+    // running unseen or uncollected.
+    static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    (void)adopting;
+    pid_t pid = fork_child(true);
+    if (pid > 0)
+        g_background_pid = pid;
+    if (pid != 0)
         return 0;
     run_program({"convert",
                  "pictures/" + pictured,
@@ -316,6 +403,7 @@ int player_notify(const char* title, const char* text)
 int player_restore()
 {
     cancel_pending_player();
+    stop_background();
     run_program({"pkill", "mplayer"});
     std::printf("[player] restored\n");
     run_program({"fbsetbg", "black.jpg"});

@@ -205,12 +205,8 @@ TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
-    auto t0 = Clock::now();
     d.send_and_wait(msg("change", "ct2"));
     EXPECT_EQ(nth_run(env, "mplayer", 0), player_argv("ct2"));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_GE(ms, 950);
-    EXPECT_LE(ms, 3000);
     EXPECT_TRUE(d.wait_stdout("[player] Channel: 'ct2'\n"));
     EXPECT_TRUE(d.wait_stderr("[player_notify] "));
     std::string err = d.err();
@@ -228,6 +224,26 @@ TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
     pid_t second = env.invocations_of("mplayer")[1].pid;
     EXPECT_TRUE(wait_until([&] { return live_players(env).size() == 1; }, 2000));
     EXPECT_EQ(live_players(env), (std::map<pid_t, std::string>{{second, "dvb://ct3"}}));
+}
+
+// An old player that takes a while to let go of the tuner: the new one starts
+// only once it has ended.
+TEST_F(PlayerE2e, NewPlayerWaitsUntilTheOldOneHasEnded)
+{
+    set_online({"anna"});
+    TestEnv env;
+    Daemon d(env, {"VELMORA_STANDIN_DELAY=mplayer=300"});
+    d.start();
+    d.send_and_wait(msg("change", "ct1"));
+    ASSERT_EQ(nth_run(env, "mplayer", 0), player_argv("ct1"));
+    pid_t old = env.invocations_of("mplayer")[0].pid;
+    d.send_and_wait(msg("change", "ct2"));
+    ASSERT_EQ(nth_run(env, "mplayer", 1), player_argv("ct2"));
+    std::vector<std::string> order;
+    for (const Invocation& r : env.invocations())
+        if (r.argv[0] == "mplayer:ended" || r.argv[0] == "mplayer")
+            order.push_back(r.argv[0] + (r.pid == old ? " old" : " new"));
+    EXPECT_EQ(order, (Argv{"mplayer old", "mplayer:ended old", "mplayer new"}));
 }
 
 TEST_F(PlayerE2e, QuickChangesLeaveOnlyTheLaterPlayer)
@@ -331,7 +347,12 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
     EXPECT_EQ(lines_starting(out, "[memory] currentUser: "), burst.size());
     EXPECT_EQ(lines_starting(out, "[player] restored"), 2u); // start-up and the leave
     EXPECT_EQ(lines_starting(out, "[background] restored"), 2u);
-    EXPECT_EQ(lines_starting(out, "[background] Name: "), 3u);
+    // A render superseded by the next join or stopped by the leave writes nothing.
+    size_t renders = lines_starting(out, "[background] Name: ");
+    EXPECT_LE(renders, 3u);
+    for (const char* line :
+         {"[background] Picture: ", "[background] Onlines: ", "[background] Channels: "})
+        EXPECT_EQ(lines_starting(out, line), renders) << line;
     EXPECT_EQ(lines_starting(err, "db_update_lasts("), 5u); // four changes and the leave
     EXPECT_EQ(lines_starting(err, "[player_notify] "), 7u);
     EXPECT_LE(lines_starting(out, "[player] Channel: "), 5u);
@@ -525,6 +546,59 @@ TEST_F(RenderE2e, JoinWritesJpegOfTheBasePictureSize)
     }
     EXPECT_EQ(size, "640x360");
     EXPECT_EQ(env.invocations_of("fbsetbg").back().argv, (Argv{"fbsetbg", "out.jpg"}));
+}
+
+// A render that takes a while must not outlast what comes after it: a newer
+// join supersedes it, a leave or the shutdown stops it, each with the
+// programs it started; a stopped render records no convert and sets nothing.
+TEST_F(RenderE2e, SlowRenderNeverOutlastsTheLatestMessage)
+{
+    struct Case {
+        std::string what;
+        std::vector<std::string> messages;
+        bool sigint;
+        std::vector<std::string> rendered; // base pictures of the recorded converts
+        std::string screen;                // the last fbsetbg argument
+    } cases[] = {
+        {"two joins back to back",
+         {msg("join", "", "anna"), msg("join", "", "peter")},
+         false,
+         {"pictures/peter.jpg"},
+         "out.jpg"},
+        {"join and leave in one message",
+         {message(user_xml("anna", "join") + user_xml("anna", "leave"))},
+         false,
+         {},
+         "black.jpg"},
+        {"SIGINT right after a join", {msg("join", "", "anna")}, true, {}, "black.jpg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_database();
+        TestEnv env;
+        Daemon d(env, {"VELMORA_STANDIN_DELAY=convert=400"});
+        d.start();
+        for (const std::string& m : c.messages)
+            d.send_and_wait(m);
+        if (c.sigint) {
+            d.sigint();
+            ASSERT_EQ(d.wait_exit(), 0);
+        }
+        if (!c.rendered.empty()) {
+            ASSERT_TRUE(d.wait_stdout("[background] Channels: ", 10000));
+        }
+        EXPECT_TRUE(pids_named("convert").empty());
+        if (!c.sigint) {
+            EXPECT_TRUE(wait_until([&] { return zombie_children_of(d.pid()).empty(); }));
+        }
+        std::vector<std::string> rendered;
+        for (const Invocation& r : env.invocations_of("convert"))
+            rendered.push_back(r.argv.at(1));
+        EXPECT_EQ(rendered, c.rendered);
+        EXPECT_EQ(lines_starting(d.out_lines(), "[background] Name: "), c.rendered.size());
+        ASSERT_FALSE(env.invocations_of("fbsetbg").empty());
+        EXPECT_EQ(env.invocations_of("fbsetbg").back().argv, (Argv{"fbsetbg", c.screen}));
+    }
 }
 
 } // namespace

@@ -6,10 +6,14 @@
 // $VELMORA_STANDIN_STATUS ("prog=N,prog=N") picks the exit status per program;
 // "prog=hang" makes it wait (after recording) until a signal ends it, and
 // "prog=hang-noterm" ignores SIGTERM as well, so only SIGKILL ends it.
+// $VELMORA_STANDIN_DELAY ("prog=MS,...") makes a program slow: convert takes
+// MS milliseconds before it writes its output; mplayer, when stopped, lingers
+// MS milliseconds and then records "mplayer:ended" before it ends.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -40,7 +44,7 @@ std::string escape(const char* s)
     return out;
 }
 
-void record(int argc, char** argv)
+void record(int argc, const char* const* argv)
 {
     const char* path = std::getenv("VELMORA_STANDIN_LOG");
     if (!path || !*path)
@@ -60,10 +64,10 @@ void record(int argc, char** argv)
     close(fd);
 }
 
-// The text after "prog=" in $VELMORA_STANDIN_STATUS, or "".
-std::string wanted_for(const std::string& prog)
+// The text given for prog in a "prog=X,prog=X" variable, or "".
+std::string setting_text(const char* variable, const std::string& prog)
 {
-    const char* wanted = std::getenv("VELMORA_STANDIN_STATUS");
+    const char* wanted = std::getenv(variable);
     if (!wanted)
         return "";
     std::string all = wanted;
@@ -79,6 +83,29 @@ std::string wanted_for(const std::string& prog)
         pos = end + 1;
     }
     return "";
+}
+
+// The number given for prog in a "prog=N,prog=N" variable, or 0.
+int setting(const char* variable, const std::string& prog)
+{
+    return static_cast<int>(std::strtol(setting_text(variable, prog).c_str(), nullptr, 10));
+}
+
+void sleep_ms(int ms)
+{
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) < 0 && errno == EINTR) {
+    }
+}
+
+int g_linger_ms = 0;
+
+void linger_and_end(int)
+{
+    sleep_ms(g_linger_ms);
+    static const char* const ended[] = {"mplayer:ended"};
+    record(1, ended);
+    _exit(0);
 }
 
 // A parent may have ignored or blocked signals, and that survives exec; the
@@ -103,11 +130,15 @@ int main(int argc, char** argv)
     if (prog == "mplayer") {
         // Stay this very process (comm "mplayer") until someone kills it.
         default_signals();
+        g_linger_ms = setting("VELMORA_STANDIN_DELAY", prog);
+        if (g_linger_ms > 0)
+            std::signal(SIGTERM, linger_and_end);
         record(argc, argv);
         for (;;)
             pause();
     }
     if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
+        sleep_ms(setting("VELMORA_STANDIN_DELAY", prog));
         // Write the output before recording, so a test that saw the call finds the file.
         int fd = open(argv[argc - 1], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -118,7 +149,7 @@ int main(int argc, char** argv)
         }
     }
     record(argc, argv);
-    std::string wanted = wanted_for(prog);
+    std::string wanted = setting_text("VELMORA_STANDIN_STATUS", prog);
     if (wanted == "hang" || wanted == "hang-noterm") {
         default_signals();
         if (wanted == "hang-noterm")
