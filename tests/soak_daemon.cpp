@@ -176,6 +176,11 @@ TEST_F(Soak, ValgrindFindsNoErrorAndNoLostMemory)
     std::ifstream in(log);
     std::stringstream report;
     report << in.rdbuf();
+    for (std::string line; std::getline(report, line);)
+        if (line.find("SUMMARY") != std::string::npos || line.find("lost:") != std::string::npos ||
+            line.find("in use at exit") != std::string::npos)
+            std::printf("%s\n", line.c_str());
+    report.clear();
     EXPECT_NE(report.str().find("ERROR SUMMARY: 0 errors"), std::string::npos) << report.str();
     EXPECT_EQ(report.str().find("definitely lost: "), report.str().find("definitely lost: 0 bytes"))
         << report.str();
