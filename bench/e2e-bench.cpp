@@ -6,9 +6,9 @@
 //                                                 the online-users query, close)
 //   join + leave  a presence cycle (two messages)
 // For each: messages per second, and the median and 99th percentile of the
-// time from connect to the daemon's close of the connection. The measurements
-// run in rounds, interleaved, and the median round is shown, so that a burst
-// of other work on the machine does not fall on one side only. Last comes the
+// time from connect to the daemon's close of the connection. All of them run
+// in short turns, one after the other, so that a burst of other work on the
+// machine does not fall on one side only. Last comes the
 // daemon's resident memory beside a program that only initialises its three
 // client libraries.
 //
@@ -36,12 +36,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "commands.hpp"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kDaemonPort = 5003, kBarePort = 5004, kRounds = 5;
+constexpr int kDaemonPort = 5003, kBarePort = 5004;
 
 [[noreturn]] void die(const std::string& what)
 {
@@ -90,20 +92,6 @@ Figures figures(std::vector<double> us, double seconds)
     f.median_us = us[us.size() / 2];
     f.p99_us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
     return f;
-}
-
-// Runs `one` n times (each returns its latency in us, or a negative value
-// when it only counts towards the time).
-Figures loop(int n, const std::function<double(int)>& one)
-{
-    std::vector<double> us;
-    auto t0 = Clock::now();
-    for (int i = 0; i < n; ++i) {
-        double t = one(i);
-        if (t >= 0)
-            us.push_back(t);
-    }
-    return figures(us, std::chrono::duration<double>(Clock::now() - t0).count());
 }
 
 bool listening(int port)
@@ -224,17 +212,25 @@ double database_round()
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
+// The daemon's own "list" handler in this process: its database work and log
+// line without the connection from the peer.
+double list_in_process()
+{
+    static int null = open("/dev/null", O_WRONLY);
+    int saved = dup(STDERR_FILENO);
+    dup2(null, STDERR_FILENO);
+    auto t0 = Clock::now();
+    cmd_list("online");
+    double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    return us;
+}
+
 void print(const char* what, const Figures& f, const char* unit = "messages/s")
 {
     std::printf("%-34s %9.0f %-11s median %8.1f us   p99 %8.1f us\n", what, f.per_second, unit,
                 f.median_us, f.p99_us);
-}
-
-Figures median_round(std::vector<Figures> rounds)
-{
-    std::sort(rounds.begin(), rounds.end(),
-              [](const Figures& a, const Figures& b) { return a.per_second < b.per_second; });
-    return rounds[rounds.size() / 2];
 }
 
 std::string run(const std::string& cmd)
@@ -253,7 +249,7 @@ std::string run(const std::string& cmd)
 
 int main(int argc, char** argv)
 {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 2000; // messages per round
+    const int n = argc > 1 ? std::atoi(argv[1]) : 4000; // "last" messages in all
     if (!std::getenv("MYSQL_UNIX_PORT"))
         die("MYSQL_UNIX_PORT is not set (run it with scripts/bench)");
     if (listening(kDaemonPort) || listening(kBarePort))
@@ -274,16 +270,39 @@ int main(int argc, char** argv)
         deliver(kDaemonPort, last), deliver(kDaemonPort, list), deliver(kBarePort, last),
             database_round();
 
-    std::vector<Figures> r_bare, r_last, r_floor, r_list, r_cycle;
-    for (int round = 0; round < kRounds; ++round) {
-        r_bare.push_back(loop(n, [&](int) { return deliver(kBarePort, last); }));
-        r_last.push_back(loop(n, [&](int) { return deliver(kDaemonPort, last); }));
-        r_floor.push_back(loop(n / 4, [&](int) { return database_round(); }));
-        r_list.push_back(loop(n / 4, [&](int) { return deliver(kDaemonPort, list); }));
-        r_cycle.push_back(loop(n / 20, [&](int) {
-            return deliver(kDaemonPort, join) + deliver(kDaemonPort, leave);
-        }));
-    }
+    // The cheap kinds run in short turns, one after the other, so that a
+    // change in the machine's other load falls on all of them alike. The
+    // daemon closes a connection before it handles the message, so a turn ends
+    // with one more connection that the server has to take: the turn's last
+    // message has then been handled. The join + leave cycles start programs
+    // that run on after the message and go last, on their own.
+    struct Kind {
+        int per_turn, sync_port;
+        std::function<double()> one;
+        std::vector<double> us;
+        double seconds = 0;
+    };
+    Kind kinds[] = {
+        {100, kBarePort, [&] { return deliver(kBarePort, last); }},
+        {100, kDaemonPort, [&] { return deliver(kDaemonPort, last); }},
+        {25, 0, [&] { return database_round(); }},
+        {25, kDaemonPort, [&] { return deliver(kDaemonPort, list); }},
+        {25, 0, [&] { return list_in_process(); }},
+        {0, kDaemonPort, [&] { return deliver(kDaemonPort, join) + deliver(kDaemonPort, leave); }},
+    };
+    kinds[5].per_turn = std::max(1, n / 20);
+    auto take_turn = [](Kind& k) {
+        auto t0 = Clock::now();
+        for (int i = 0; i < k.per_turn; ++i)
+            k.us.push_back(k.one());
+        if (k.sync_port)
+            deliver(k.sync_port, message("anna", "last"));
+        k.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    for (int turn = 0; turn < std::max(1, n / 100); ++turn)
+        for (int k = 0; k < 5; ++k)
+            take_turn(kinds[k]);
+    take_turn(kinds[5]);
     const long daemon_rss = rss_kib(daemon);
     const std::string floor_rss = run(std::string(VELMORA_LIBFLOOR_BIN));
 
@@ -293,11 +312,15 @@ int main(int argc, char** argv)
     waitpid(bare, nullptr, 0);
     fs::remove_all(dir);
 
-    Figures bare_f = median_round(r_bare), last_f = median_round(r_last);
-    Figures floor_f = median_round(r_floor), list_f = median_round(r_list);
-    Figures cycle_f = median_round(r_cycle);
-    std::printf("velmora end-to-end, %d rounds (median round), %d messages per round for last\n",
-                kRounds, n);
+    Figures bare_f = figures(kinds[0].us, kinds[0].seconds);
+    Figures last_f = figures(kinds[1].us, kinds[1].seconds);
+    Figures floor_f = figures(kinds[2].us, kinds[2].seconds);
+    Figures list_f = figures(kinds[3].us, kinds[3].seconds);
+    Figures handler_f = figures(kinds[4].us, kinds[4].seconds);
+    Figures cycle_f = figures(kinds[5].us, kinds[5].seconds);
+    std::printf("velmora end-to-end: %d \"last\" messages, %d \"list\", %d join + leave cycles, "
+                "in turns\n",
+                n, n / 4, n / 20);
     std::printf("machine: %s", run("uname -srm").c_str());
     std::printf("cpu: %s", run("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'")
                                .c_str());
@@ -307,12 +330,17 @@ int main(int argc, char** argv)
     print("\"last\"", last_f);
     print("floor: connect + query + close", floor_f, "rounds/s");
     print("\"list\"", list_f);
+    print("  its handler alone, in this process", handler_f, "calls/s");
     print("join + leave (two messages)", cycle_f, "cycles/s");
     std::printf("\"last\" / bare loop throughput: %.2f (target >= 0.85)\n",
                 last_f.per_second / bare_f.per_second);
     std::printf("\"list\" / database floor time per message: %.2f (target <= 1.10)\n",
                 floor_f.per_second / list_f.per_second);
     long floor_kib = std::atol(floor_rss.c_str());
+    std::printf("  the handler alone / database floor: %.2f; \"list\" less \"last\" / database "
+                "floor: %.2f\n",
+                floor_f.per_second / handler_f.per_second,
+                (1 / list_f.per_second - 1 / last_f.per_second) * floor_f.per_second);
     std::printf("resident memory: daemon %ld KiB after the run, library floor %ld KiB, "
                 "difference %+ld KiB (target <= 1024)\n",
                 daemon_rss, floor_kib, daemon_rss - floor_kib);
