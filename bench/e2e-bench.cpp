@@ -322,8 +322,8 @@ int main(int argc, char** argv)
                 "in turns\n",
                 n, n / 4, n / 20);
     std::printf("machine: %s", run("uname -srm").c_str());
-    std::printf("cpu: %s", run("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'")
-                               .c_str());
+    std::printf("cpu: %s",
+                run("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'").c_str());
     std::printf("cores: %ld, load average: %s", sysconf(_SC_NPROCESSORS_ONLN),
                 run("cut -d' ' -f1-3 /proc/loadavg").c_str());
     print("floor: bare loop server", bare_f);

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "harness.hpp"
 #include "secfunc.hpp"
@@ -58,7 +58,8 @@ struct Hostile : ::testing::Test {
 TEST_F(Hostile, TextsStayOneValueEverywhere)
 {
     const std::string mark = env.dir() + "/ran";
-    const std::string long_text = std::string(999, 'n') + "\xc5\xbe"; // 1001 bytes, ends in a 2-byte letter
+    const std::string long_text =
+        std::string(999, 'n') + "\xc5\xbe"; // 1001 bytes, ends in a 2-byte letter
     const struct {
         const char* what;
         std::string text, xml; // xml: how the message writes it (empty: text, escaped)
@@ -143,14 +144,15 @@ TEST_F(Hostile, ExternalEntitiesAreNeverRead)
     const std::string docs[] = {
         "<!DOCTYPE m [<!ENTITY x SYSTEM \"file://" + file + "\">]><m><a/>" + users + "</m>",
         "<!DOCTYPE m [<!ENTITY x SYSTEM \"../secret.txt\">]><m><a/>" + users + "</m>",
-        "<!DOCTYPE m SYSTEM \"" + dtd + "\"><m><a/><users><user><name>&s;</name>"
-        "<command>notify</command><presence>&s;</presence></user></users></m>",
+        "<!DOCTYPE m SYSTEM \"" + dtd +
+            "\"><m><a/><users><user><name>&s;</name>"
+            "<command>notify</command><presence>&s;</presence></user></users></m>",
         "<!DOCTYPE m [<!ENTITY % p SYSTEM \"" + dtd + "\"> %p; <!ENTITY x \"&s;\">]><m><a/>" +
             users + "</m>",
         "<?xml version=\"1.0\"?><!DOCTYPE m [<!ENTITY x SYSTEM \"file://" + file +
             "\">]><m><a/><users><user><name>anna</name><command>list</command><presence>"
-            "<xi:include xmlns:xi=\"http://www.w3.org/2001/XInclude\" href=\"" + file +
-            "\" parse=\"text\"/>&x;</presence></user></users></m>",
+            "<xi:include xmlns:xi=\"http://www.w3.org/2001/XInclude\" href=\"" +
+            file + "\" parse=\"text\"/>&x;</presence></user></users></m>",
     };
     for (const std::string& doc : docs) {
         SCOPED_TRACE(doc);
@@ -160,8 +162,8 @@ TEST_F(Hostile, ExternalEntitiesAreNeverRead)
         d.send(doc);
         // Whether the document is handled or refused, it is finished when the
         // daemon has logged its view or has ended.
-        for (int i = 0; i < 2000 && d.running() && d.out().find("[memory] currentUser: ") ==
-                                                         std::string::npos;
+        for (int i = 0;
+             i < 2000 && d.running() && d.out().find("[memory] currentUser: ") == std::string::npos;
              ++i)
             usleep(10000);
         d.sigint();
@@ -188,7 +190,11 @@ TEST_F(Hostile, InvalidTextIsRefusedWhole)
         bool refused;
     } cases[] = {
         {"a byte that starts no character", message(user_xml("an\xffna", "join")), true},
-        {"an overlong slash", message(user_xml("\xc0\xaf" "etc", "join")), true},
+        {"an overlong slash",
+         message(user_xml("\xc0\xaf"
+                          "etc",
+                          "join")),
+         true},
         {"a lone continuation byte", message(user_xml("\x80", "join")), true},
         {"a cut character", message(user_xml("anna\xc5", "join")), true},
         {"a surrogate", message(user_xml("\xed\xa0\x80", "join")), true},

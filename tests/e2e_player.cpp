@@ -327,8 +327,8 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
         live = live_players(env);
         return live.size() == 1 && live.begin()->second == "dvb://ct2" &&
                children_of(d.pid()).size() == 1;
-    }))
-        << "players: " << live.size() << ", children: " << children_of(d.pid()).size();
+    })) << "players: "
+        << live.size() << ", children: " << children_of(d.pid()).size();
     EXPECT_TRUE(zombie_children_of(d.pid()).empty());
 
     auto out = d.out_lines(), err = d.err_lines();

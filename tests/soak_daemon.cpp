@@ -108,8 +108,8 @@ Snapshot settle(pid_t daemon)
             return kids.size() <= 1 && (kids.empty() || kids[0].second != 'Z');
         },
         30000);
-    EXPECT_TRUE(settled) << s.children << " children, zombies: "
-                         << zombie_children_of(daemon).size();
+    EXPECT_TRUE(settled) << s.children
+                         << " children, zombies: " << zombie_children_of(daemon).size();
     s.fds = fds_of(daemon);
     s.rss = rss_kib(daemon);
     return s;
@@ -124,8 +124,12 @@ struct Soak : ::testing::Test {
 
 TEST_F(Soak, TenThousandMixedMessagesGrowNothing)
 {
+#if defined(__SANITIZE_ADDRESS__) // every fork copies the sanitizer's large mappings
+    constexpr int kMessages = 3000, kEvery = 1000, kWarm = 500;
+#else
     constexpr int kMessages = 10000, kEvery = 2000, kWarm = 500;
-    constexpr long kSlackKib = 256;
+#endif
+    [[maybe_unused]] constexpr long kSlackKib = 256;
     Daemon d(env);
     d.start();
     Traffic traffic;
@@ -146,7 +150,9 @@ TEST_F(Soak, TenThousandMixedMessagesGrowNothing)
                     now.fds.size(), now.children, now.rss, now.rss - warm, kWarm);
         EXPECT_EQ(describe(now.fds), describe(start.fds));
         EXPECT_TRUE(zombie_children_of(d.pid()).empty());
+#if !defined(__SANITIZE_ADDRESS__) // its quarantine holds freed memory on purpose
         EXPECT_LE(now.rss, warm + kSlackKib);
+#endif
     }
     EXPECT_TRUE(d.running());
     d.sigint();

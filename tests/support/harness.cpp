@@ -491,8 +491,7 @@ void set_online(std::initializer_list<std::string> names)
 
 // ---- Daemon ---------------------------------------------------------------------
 
-Daemon::Daemon(TestEnv& env, std::vector<std::string> extra_env,
-               std::vector<std::string> launcher)
+Daemon::Daemon(TestEnv& env, std::vector<std::string> extra_env, std::vector<std::string> launcher)
     : env_(env), extra_env_(std::move(extra_env)), launcher_(std::move(launcher))
 {
 }
@@ -585,7 +584,8 @@ void Daemon::start(int timeout_ms)
     auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
     auto left = [&] {
         return static_cast<int>(std::max<long>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()));
+            0,
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()));
     };
     const std::string seconds = std::to_string(timeout_ms / 1000);
     for (;;) {
@@ -597,8 +597,8 @@ void Daemon::start(int timeout_ms)
                        ") before listening on 5003; stderr:\n" + tail(err()));
         }
         if (Clock::now() >= until)
-            throw fail("velmora-server did not listen on 5003 within " + seconds +
-                       " s; stderr:\n" + tail(err()));
+            throw fail("velmora-server did not listen on 5003 within " + seconds + " s; stderr:\n" +
+                       tail(err()));
         usleep(10000);
     }
     // The screen restore comes before the listener, but its lines may still
@@ -672,7 +672,8 @@ void Daemon::read_loop()
             for (;;) {
                 ssize_t n = read(fds[i].fd, buf, sizeof buf);
                 if (n > 0) {
-                    size_t from = text.size() >= strlen(kMarker) ? text.size() - strlen(kMarker) + 1 : 0;
+                    size_t from =
+                        text.size() >= strlen(kMarker) ? text.size() - strlen(kMarker) + 1 : 0;
                     text.append(buf, n);
                     if (i == 0)
                         handled_ += count_of(text.substr(from), kMarker);
@@ -740,8 +741,8 @@ void Daemon::send_and_wait(const std::string& bytes, int timeout_ms)
     send(bytes);
     lock.lock();
     // A running count: rescanning all of stdout would make a long run quadratic.
-    bool handled = cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                [&] { return handled_ > seen; });
+    bool handled =
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return handled_ > seen; });
     lock.unlock();
     if (!handled)
         throw fail("no \"" + std::string(kMarker) + "\" within " + std::to_string(timeout_ms) +
