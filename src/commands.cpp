@@ -134,21 +134,24 @@ int cmd_prev(char* current_channel)
     return 0;
 }
 
-int cmd_fingers(const char* cmd, char* currentChannel, char* /*currentUser*/)
+Gesture readGesture(std::string_view cmd)
 {
     // The counts stand at positions 2 and 6 ("l:3 r:2"); a position past the
     // end of the text, or a character that is no digit, counts 0.
-    std::string_view text(cmd);
     auto count_at = [&](std::size_t i) {
-        return (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
-                   ? text[i] - '0'
-                   : 0;
+        return (i < cmd.size() && std::isdigit(static_cast<unsigned char>(cmd[i]))) ? cmd[i] - '0'
+                                                                                    : 0;
     };
     int left = count_at(2);
     int right = count_at(6);
     if (left == 1)
         left = 0;
-    int c_addr = left * 10 + right;
+    return {left, right, left * 10 + right};
+}
+
+int cmd_fingers(const char* cmd, char* currentChannel, char* /*currentUser*/)
+{
+    auto [left, right, c_addr] = readGesture(cmd);
     std::fprintf(stderr, "[cmd_fingers] fingers: l:%d r:%d sum:%d\n", left, right, c_addr);
 
     if (c_addr >= 1 && c_addr <= 9) {

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
 
 constexpr std::size_t VIEW_SIZE = 20;
 
@@ -20,10 +23,24 @@ int cmd_next(char* current_channel);
 int cmd_prev(char* current_channel);
 int cmd_fingers(const char* cmd, char* currentChannel, char* currentUser);
 
+// The counts of a finger gesture as cmd_fingers reads them from a command text
+// ("l:3 r:2": positions 2 and 6; no digit, or past the end, counts 0; one
+// finger on the left counts none) and their sum, left * 10 + right.
+struct Gesture {
+    int left, right, sum;
+};
+Gesture readGesture(std::string_view cmd);
+
 // Programme-guide token exchange; always 1.
 int http_post();
 // Starts the time budget that all guide exchanges of one message share.
 void http_budget_reset();
+// The token of a POST response: from offset 43 up to the first double quote at
+// offset 44 or later; none when the response holds no such quote.
+std::optional<std::string> guideToken(std::string_view response);
+// The GET address that hands `token` back, its bytes percent-encoded where a
+// query value may not hold them.
+std::string guideGetUrl(std::string_view token);
 
 // Player control; every operation returns 0.
 int player_set_channel(const char* channel);

@@ -195,20 +195,33 @@ void http_budget_reset()
     g_budget_end = Clock::now() + kMessageBudget;
 }
 
+std::optional<std::string> guideToken(std::string_view response)
+{
+    // The token starts at offset 43 and ends before the first double quote
+    // at offset 44 or later.
+    std::size_t q = response.size() > 44 ? response.find('"', 44) : std::string_view::npos;
+    if (q == std::string_view::npos)
+        return std::nullopt;
+    return std::string(response.substr(43, q - 43));
+}
+
+std::string guideGetUrl(std::string_view token)
+{
+    return "http://" + kGuideHost + ":8081/?token=" + url_encode(token) + "&users=2";
+}
+
 int http_post()
 {
     std::string s = request_token_response();
     curl_global_cleanup();
 
-    // The token starts at offset 43 and ends before the first double quote
-    // at offset 44 or later.
-    std::size_t q = s.size() > 44 ? s.find('"', 44) : std::string::npos;
-    if (q == std::string::npos) {
+    std::optional<std::string> found = guideToken(s);
+    if (!found) {
         std::fprintf(stderr, "[http_post] no token received\n");
         return 1;
     }
-    std::string token = s.substr(43, q - 43);
-    std::string url = "http://" + kGuideHost + ":8081/?token=" + url_encode(token) + "&users=2";
+    const std::string& token = *found;
+    std::string url = guideGetUrl(token);
     std::fprintf(stderr, "token received: %s\n", logSafe(token).c_str());
 
     if (CurlHandle h{curl_easy_init()}) {

@@ -87,7 +87,8 @@ void copyText(char* dst, std::size_t cap, std::string_view src)
     if (cap == 0)
         return;
     std::string_view cut = cutText(src, cap - 1);
-    std::memmove(dst, cut.data(), cut.size());
+    if (!cut.empty()) // an empty view may have no storage at all
+        std::memmove(dst, cut.data(), cut.size());
     dst[cut.size()] = '\0';
 }
 

@@ -30,6 +30,17 @@ char* p_currentUser = nullptr;
 char* p_currentChannel = nullptr;
 int* p_soc = nullptr;
 
+Handlers handlers = {cmd_last,      cmd_next,      cmd_prev, cmd_join,   http_post,  cmd_leave,
+                     player_notify, player_volume, cmd_list, cmd_change, cmd_fingers};
+
+namespace {
+[[noreturn]] void exitWith(int status)
+{
+    std::exit(status);
+}
+} // namespace
+void (*rejectExit)(int) = exitWith;
+
 namespace {
 
 constexpr int PORT = 5003;
@@ -58,6 +69,7 @@ using Doc = std::unique_ptr<xmlDoc, DocFree>;
 [[noreturn]] void reject(const char* fmt, const char* name = "")
 {
     std::fprintf(stderr, fmt, name);
+    rejectExit(-1);
     std::exit(-1);
 }
 
@@ -141,31 +153,37 @@ struct Route {
 };
 
 const Route kRoutes[] = {
-    {"last", [](const Record&) { cmd_last(p_currentUser); }},
-    {"next", [](const Record&) { cmd_next(p_currentChannel); }},
-    {"prev", [](const Record&) { cmd_prev(p_currentChannel); }},
+    {"last", [](const Record&) { handlers.last(p_currentUser); }},
+    {"next", [](const Record&) { handlers.next(p_currentChannel); }},
+    {"prev", [](const Record&) { handlers.prev(p_currentChannel); }},
     {"join",
      [](const Record& r) {
          setCurrentUser(r);
-         cmd_join(p_currentUser, p_currentChannel);
+         handlers.join(p_currentUser, p_currentChannel);
      }},
-    {"trololo", [](const Record&) { http_post(); }},
-    {"getepg", [](const Record&) { http_post(); }},
-    {"leav", [](const Record& r) { cmd_leave(r.name.text(), p_currentChannel, p_currentUser); }},
-    {"leave", [](const Record& r) { cmd_leave(r.name.text(), p_currentChannel, p_currentUser); }},
-    {"noti", [](const Record& r) { player_notify("xml notify", r.presence.text()); }},
-    {"notify", [](const Record& r) { player_notify("xml notify", r.presence.text()); }},
-    {"volu", [](const Record& r) { player_volume(r.presence.text()); }},
-    {"volume", [](const Record& r) { player_volume(r.presence.text()); }},
-    {"list", [](const Record& r) { cmd_list(r.presence.text()); }},
+    {"trololo", [](const Record&) { handlers.post(); }},
+    {"getepg", [](const Record&) { handlers.post(); }},
+    {"leav",
+     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
+    {"leave",
+     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
+    {"noti", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
+    {"notify", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
+    {"volu", [](const Record& r) { handlers.volume(r.presence.text()); }},
+    {"volume", [](const Record& r) { handlers.volume(r.presence.text()); }},
+    {"list", [](const Record& r) { handlers.list(r.presence.text()); }},
     // The presence text names the channel; without one the current channel
     // is shown again.
     {"chan",
-     [](const Record& r) { cmd_change(r.presence.value ? r.presence.text() : p_currentChannel); }},
+     [](const Record& r) {
+         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
+     }},
     {"change",
-     [](const Record& r) { cmd_change(r.presence.value ? r.presence.text() : p_currentChannel); }},
+     [](const Record& r) {
+         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
+     }},
     {nullptr,
-     [](const Record& r) { cmd_fingers(r.command.text(), p_currentChannel, p_currentUser); }},
+     [](const Record& r) { handlers.fingers(r.command.text(), p_currentChannel, p_currentUser); }},
 };
 
 void dispatch(const Record& r)
@@ -317,7 +335,7 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
         std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown().c_str(), prob);
         if (prob > 50) {
             setCurrentUser(r);
-            cmd_join(p_currentUser, p_currentChannel);
+            handlers.join(p_currentUser, p_currentChannel);
         }
     }
 }

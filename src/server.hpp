@@ -15,6 +15,27 @@ extern int* p_soc;
 void parseThis(const char* text);
 void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
 
+// The handlers the keyword table calls, in one replaceable table so that a
+// test or fuzz target can put recording doubles in their place.
+struct Handlers {
+    int (*last)(char* name);
+    int (*next)(char* current_channel);
+    int (*prev)(char* current_channel);
+    int (*join)(char* name, char* current_channel);
+    int (*post)();
+    int (*leave)(const char* name, char* current_channel, char* current_user);
+    int (*notify)(const char* title, const char* text);
+    int (*volume)(const char* type);
+    int (*list)(const char* state);
+    int (*change)(const char* chnnl);
+    int (*fingers)(const char* cmd, char* currentChannel, char* currentUser);
+};
+extern Handlers handlers; // the real handlers unless replaced
+
+// How a rejected message ends the process: exit(status) unless replaced. A
+// replacement must not return (it may throw or longjmp).
+extern void (*rejectExit)(int status);
+
 // SIGINT: notes the signal; the serving loop runs the shutdown sequence.
 void signalHandler(int sig_number);
 

@@ -147,7 +147,7 @@ Lines plays_nothing()
             "db_update_lasts(): -1", "[player_notify] notify-send 'Changing channel' '' 0"};
 }
 
-bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms)
+bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = 15000ms)
 {
     for (auto until = Clock::now() + limit;; std::this_thread::sleep_for(10ms)) {
         if (done())

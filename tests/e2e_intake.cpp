@@ -435,7 +435,16 @@ TEST_F(Lifecycle, SigintWhileReadingAndAgainDuringShutdown)
     Daemon d(env);
     d.start();
     Peer peer;
-    usleep(300000); // let it accept and wait for data
+    // It has accepted when it holds a second socket; then it waits for data.
+    auto sockets = [&] {
+        size_t n = 0;
+        for (const auto& [fd, target] : fds_of(d.pid()))
+            n += target.rfind("socket:", 0) == 0;
+        return n;
+    };
+    for (int i = 0; i < 1000 && sockets() < 2; ++i)
+        usleep(10000);
+    ASSERT_EQ(sockets(), 2u);
     d.sigint();
     ASSERT_TRUE(d.wait_stderr(kClosed));
     usleep(300000); // now blocked on the locked rows

@@ -40,7 +40,7 @@ void pause_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-bool wait_until(const std::function<bool()>& ok, int ms = 5000)
+bool wait_until(const std::function<bool()>& ok, int ms = 15000)
 {
     for (auto until = Clock::now() + std::chrono::milliseconds(ms); !ok(); pause_ms(10))
         if (Clock::now() >= until)
@@ -254,9 +254,12 @@ TEST_F(PlayerE2e, QuickChangesLeaveOnlyTheLaterPlayer)
     Daemon& d = tv.d;
     d.send_and_wait(msg("change", "ct1"));
     d.send_and_wait(msg("change", "ct3"));
-    pause_ms(2500);
-    auto live = live_players(env);
-    ASSERT_EQ(live.size(), 1u) << "players: " << live.size();
+    // The player of ct1 would have started before the one of ct3 that ends the wait.
+    ASSERT_EQ(nth_run(env, "mplayer", 0), player_argv("ct3"));
+    std::map<pid_t, std::string> live;
+    EXPECT_TRUE(wait_until([&] { return (live = live_players(env)).size() == 1; }))
+        << "players: " << live.size();
+    ASSERT_FALSE(live.empty());
     EXPECT_EQ(live.begin()->second, "dvb://ct3");
 }
 
@@ -335,11 +338,16 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
                                             msg("leave", "", "peter"), msg("change", "ct2")};
     for (const std::string& m : burst)
         d.send_and_wait(m);
-    pause_ms(2500);
+    // Settled: the last change plays, and every other child has ended and been collected.
+    ASSERT_TRUE(d.wait_stdout("[player] Channel: 'ct2'\n"));
+    std::map<pid_t, std::string> live;
+    EXPECT_TRUE(wait_until([&] {
+        live = live_players(env);
+        return live.size() == 1 && live.begin()->second == "dvb://ct2" &&
+               children_of(d.pid()).size() == 1;
+    })) << "players: "
+        << live.size() << ", children: " << children_of(d.pid()).size();
     EXPECT_TRUE(zombie_children_of(d.pid()).empty());
-    auto live = live_players(env);
-    ASSERT_EQ(live.size(), 1u);
-    EXPECT_EQ(live.begin()->second, "dvb://ct2");
 
     auto out = d.out_lines(), err = d.err_lines();
     EXPECT_EQ(lines_starting(err, "[RCV] "), burst.size());

@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -507,8 +508,8 @@ FrozenDatabase::~FrozenDatabase()
 
 // ---- Daemon ---------------------------------------------------------------------
 
-Daemon::Daemon(TestEnv& env, std::vector<std::string> extra_env)
-    : env_(env), extra_env_(std::move(extra_env))
+Daemon::Daemon(TestEnv& env, std::vector<std::string> extra_env, std::vector<std::string> launcher)
+    : env_(env), extra_env_(std::move(extra_env)), launcher_(std::move(launcher))
 {
 }
 
@@ -563,8 +564,13 @@ void Daemon::spawn()
     }
     envp.push_back(nullptr);
     const int listen_fd = listen_fd_;
-    std::string bin = VELMORA_SERVER_BIN, workdir = env_.workdir();
-    char* argv[] = {bin.data(), nullptr};
+    std::vector<std::string> args = launcher_;
+    args.push_back(VELMORA_SERVER_BIN);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string workdir = env_.workdir();
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(wake_, O_CLOEXEC))
@@ -593,7 +599,7 @@ void Daemon::spawn()
         }
         closefrom(listen_fd >= 0 ? 4 : 3);
         if (chdir(workdir.c_str()) == 0)
-            execve(argv[0], argv, envp.data());
+            execvpe(argv[0], argv.data(), envp.data());
         static const char msg[] = "vt: cannot start velmora-server\n";
         ssize_t n = write(2, msg, sizeof msg - 1);
         (void)n;
@@ -608,23 +614,34 @@ void Daemon::spawn()
     reader_ = std::thread(&Daemon::read_loop, this);
 }
 
-void Daemon::start()
+void Daemon::start(int timeout_ms)
 {
     spawn();
-    auto until = Clock::now() + std::chrono::seconds(10);
+    auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto left = [&] {
+        return static_cast<int>(std::max<long>(
+            0,
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()));
+    };
+    const std::string seconds = std::to_string(timeout_ms / 1000);
     for (;;) {
         if (listening())
-            return;
+            break;
         if (reap(false)) {
             drain();
             throw fail("velmora-server exited (" + std::to_string(exit_code(status_)) +
                        ") before listening on 5003; stderr:\n" + tail(err()));
         }
         if (Clock::now() >= until)
-            throw fail("velmora-server did not listen on 5003 within 10 s; stderr:\n" +
+            throw fail("velmora-server did not listen on 5003 within " + seconds + " s; stderr:\n" +
                        tail(err()));
         usleep(10000);
     }
+    // The screen restore comes before the listener, but its lines may still
+    // be on their way: a test's marks on stdout must come after them.
+    if (!wait_stdout("[background] restored\n", left()))
+        throw fail("no start-up lines from velmora-server within " + seconds + " s; stdout:\n" +
+                   tail(out()));
 }
 
 // Looks at the socket table instead of connecting: a connection counts as a message.
@@ -691,7 +708,11 @@ void Daemon::read_loop()
             for (;;) {
                 ssize_t n = read(fds[i].fd, buf, sizeof buf);
                 if (n > 0) {
+                    size_t from =
+                        text.size() >= strlen(kMarker) ? text.size() - strlen(kMarker) + 1 : 0;
                     text.append(buf, n);
+                    if (i == 0)
+                        handled_ += count_of(text.substr(from), kMarker);
                     continue;
                 }
                 if (n < 0 && errno == EINTR)
@@ -756,13 +777,16 @@ void Daemon::send(const std::string& bytes)
 
 void Daemon::send_and_wait(const std::string& bytes, int timeout_ms)
 {
-    size_t seen;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        seen = count_of(out_, kMarker);
-    }
+    std::unique_lock<std::mutex> lock(mu_);
+    size_t seen = handled_;
+    lock.unlock();
     send(bytes);
-    if (!wait_stdout(kMarker, timeout_ms, seen + 1))
+    lock.lock();
+    // A running count: rescanning all of stdout would make a long run quadratic.
+    bool handled =
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return handled_ > seen; });
+    lock.unlock();
+    if (!handled)
         throw fail("no \"" + std::string(kMarker) + "\" within " + std::to_string(timeout_ms) +
                    " ms after the message (daemon " + (running() ? "running" : "exited") +
                    ")\nstdout:\n" + tail(out()) + "\nstderr:\n" + tail(err()));
@@ -966,6 +990,44 @@ std::vector<pid_t> zombie_children_of(pid_t parent)
             result.push_back(pid);
     }
     return result;
+}
+
+std::vector<std::pair<pid_t, char>> children_of(pid_t parent)
+{
+    std::vector<std::pair<pid_t, char>> result;
+    for (pid_t pid : all_pids()) {
+        std::string c;
+        char state;
+        pid_t ppid;
+        if (proc_stat(pid, c, state, ppid) && ppid == parent)
+            result.emplace_back(pid, state);
+    }
+    return result;
+}
+
+std::map<int, std::string> fds_of(pid_t pid)
+{
+    std::map<int, std::string> fds;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            char target[512];
+            ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target);
+            if (n > 0)
+                fds[std::atoi(e->d_name)] = std::string(target, n);
+        }
+        closedir(d);
+    }
+    return fds;
+}
+
+long rss_kib(pid_t pid)
+{
+    std::string status;
+    if (!read_file("/proc/" + std::to_string(pid) + "/status", status))
+        return -1;
+    size_t at = status.find("\nVmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
 }
 
 // ---- Messages -------------------------------------------------------------------

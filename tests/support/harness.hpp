@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -45,7 +46,7 @@ public:
 
     std::vector<Invocation> invocations() const;
     std::vector<Invocation> invocations_of(const std::string& prog) const; // by basename of argv[0]
-    bool wait_invocations_of(const std::string& prog, size_t count, int timeout_ms = 5000) const;
+    bool wait_invocations_of(const std::string& prog, size_t count, int timeout_ms = 15000) const;
 
 private:
     TestEnvOptions options_;
@@ -83,10 +84,12 @@ private:
 constexpr int kExitTimeout = -1000; // wait_exit(): still running after the timeout
 
 // The real velmora-server in env.workdir(), with env's stand-ins first on PATH.
-// stdout and stderr are captured separately as they arrive.
+// stdout and stderr are captured separately as they arrive. A launcher (for
+// example valgrind and its options) runs the daemon in the same process.
 class Daemon {
 public:
-    explicit Daemon(TestEnv& env, std::vector<std::string> extra_env = {}); // "K=V"
+    explicit Daemon(TestEnv& env, std::vector<std::string> extra_env = {}, // "K=V"
+                    std::vector<std::string> launcher = {});
     ~Daemon(); // SIGKILLs the daemon if it still runs
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -96,16 +99,18 @@ public:
     void hand_listener(int fd) { listen_fd_ = fd; }
 
     void spawn(); // start without waiting (for daemons expected to exit early)
-    void start(); // spawn and wait until it LISTENs on 5003; throws if it does not
+    // spawn, then wait until it LISTENs on 5003 and its start-up lines (the
+    // screen restore) have been read; throws if it does not get there.
+    void start(int timeout_ms = 20000);
 
     void send(const std::string& bytes); // one connection: write all, close
     // A connection to the daemon, left open for the caller to use and close.
     int connect_open();
     // send(), then wait for one more "[memory] currentUser: " on stdout; throws on timeout.
-    void send_and_wait(const std::string& bytes, int timeout_ms = 10000);
+    void send_and_wait(const std::string& bytes, int timeout_ms = 20000);
 
-    bool wait_stdout(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
-    bool wait_stderr(const std::string& needle, int timeout_ms = 5000, size_t occurrences = 1);
+    bool wait_stdout(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
+    bool wait_stderr(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
     std::string out() const;
     std::string err() const;
     std::vector<std::string> out_lines() const; // split on '\n', no empty tail
@@ -113,7 +118,7 @@ public:
 
     void sigint();
     // Exit code, -signal if killed by one, or kExitTimeout (then SIGKILLed).
-    int wait_exit(int timeout_ms = 10000);
+    int wait_exit(int timeout_ms = 20000);
     bool running();
     pid_t pid() const { return pid_; }
 
@@ -126,7 +131,7 @@ private:
                    size_t occurrences);
 
     TestEnv& env_;
-    std::vector<std::string> extra_env_;
+    std::vector<std::string> extra_env_, launcher_;
     pid_t pid_ = -1;
     int listen_fd_ = -1;
     bool reaped_ = false;
@@ -136,6 +141,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::string out_, err_;
+    size_t handled_ = 0; // "[memory] currentUser: " lines on stdout so far
 };
 
 // ---- Processes ------------------------------------------------------------
@@ -153,6 +159,12 @@ Ran run(const std::vector<std::string>& argv, const std::string& input = "",
 
 std::vector<pid_t> pids_named(const std::string& comm); // live processes only, not zombies
 std::vector<pid_t> zombie_children_of(pid_t parent);
+// Every child of `parent` with its state letter from /proc (Z: a zombie).
+std::vector<std::pair<pid_t, char>> children_of(pid_t parent);
+// The open descriptors of `pid` and what each refers to ("socket:[123]", a path).
+std::map<int, std::string> fds_of(pid_t pid);
+// Resident memory of `pid` in KiB (VmRSS), or -1.
+long rss_kib(pid_t pid);
 
 // ---- Messages -------------------------------------------------------------
 

@@ -1,0 +1,137 @@
+// The way from received bytes to user records and dispatch decisions, with
+// recording doubles in place of the handlers and the end of the process for a
+// rejected message turned into an exception. Every call must find the viewing
+// state terminated within its buffers, and a join must get the current user.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "commands.hpp"
+#include "secfunc.hpp"
+#include "server.hpp"
+
+namespace {
+
+struct Rejected {
+    int status;
+};
+
+char user[VIEW_SIZE], channel[VIEW_SIZE];
+int calls;
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+// The buffers a handler gets are the viewing state, each terminated.
+void viewing_state_sound()
+{
+    check(std::memchr(user, '\0', VIEW_SIZE) != nullptr);
+    check(std::memchr(channel, '\0', VIEW_SIZE) != nullptr);
+    ++calls;
+}
+
+void text(const char* s)
+{
+    check(s != nullptr);
+    volatile size_t n = std::strlen(s); // the whole text is readable
+    (void)n;
+}
+
+// The doubles change the viewing state the way the real handlers may.
+const Handlers kDoubles = {
+    [](char* name) {
+        check(name == user);
+        viewing_state_sound();
+        return 0;
+    },
+    [](char* ch) {
+        check(ch == channel);
+        viewing_state_sound();
+        copyText(ch, VIEW_SIZE, "ct1");
+        return 0;
+    },
+    [](char* ch) {
+        check(ch == channel);
+        viewing_state_sound();
+        copyText(ch, VIEW_SIZE, "ct3");
+        return 0;
+    },
+    [](char* name, char* ch) {
+        check(name == user && ch == channel);
+        viewing_state_sound();
+        copyText(ch, VIEW_SIZE, name);
+        return 0;
+    },
+    [] {
+        viewing_state_sound();
+        return 1;
+    },
+    [](const char* name, char* ch, char* u) {
+        text(name);
+        check(ch == channel && u == user);
+        viewing_state_sound();
+        u[0] = ch[0] = '\0';
+        return 0;
+    },
+    [](const char* title, const char* body) {
+        check(std::strcmp(title, "xml notify") == 0);
+        text(body);
+        viewing_state_sound();
+        return 0;
+    },
+    [](const char* type) {
+        text(type);
+        viewing_state_sound();
+        return 0;
+    },
+    [](const char* state) {
+        text(state);
+        viewing_state_sound();
+        return 0;
+    },
+    [](const char* ch) {
+        text(ch);
+        viewing_state_sound();
+        return 0;
+    },
+    [](const char* cmd, char* ch, char* u) {
+        text(cmd);
+        check(ch == channel && u == user);
+        viewing_state_sound();
+        readGesture(cmd);
+        return 0;
+    },
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    handlers = kDoubles;
+    rejectExit = [](int status) { throw Rejected{status}; };
+    p_currentUser = user;
+    p_currentChannel = channel;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // What the serving loop hands over: one read of at most 1024 bytes, terminated.
+    static char recvBuff[1025];
+    size_t n = size < 1024 ? size : 1024;
+    std::memcpy(recvBuff, data, n);
+    recvBuff[n] = '\0';
+    user[0] = channel[0] = '\0';
+    calls = 0;
+    try {
+        parseThis(recvBuff);
+    } catch (const Rejected& r) {
+        check(r.status == -1);
+    }
+    viewing_state_sound();
+    return 0;
+}
