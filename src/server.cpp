@@ -229,15 +229,18 @@ void childEnded(int) {}
 enum class Wait { Ready, TimedOut, Failed };
 
 // Waits until fd is readable, for at most timeout_ms (-1: no limit). SIGINT
-// runs the shutdown sequence from here, also when it comes while fd is ready
-// (ppoll then returns without taking it, so the flag is looked at after every
-// wait); finished children are collected while the loop is idle.
-Wait waitReadable(int fd, int timeout_ms = -1)
+// runs the shutdown sequence from here; finished children are collected. A
+// signal that comes while fd is ready stays pending (ppoll returns without
+// taking it), so the pending set is looked at after every wait that found fd
+// ready: under steady traffic that is where SIGINT and SIGCHLD are seen. The
+// wait for an accepted peer's message leaves that to the next wait for the
+// listener, once the message is handled.
+Wait waitReadable(int fd, int timeout_ms = -1, bool look_at_pending = true)
 {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        if (shutdown_requested())
+        if (g_sigint)
             shutdownSequence();
         timespec ts{};
         if (timeout_ms >= 0) {
@@ -250,16 +253,38 @@ Wait waitReadable(int fd, int timeout_ms = -1)
         }
         pollfd p{fd, POLLIN, 0};
         int r = ppoll(&p, 1, timeout_ms >= 0 ? &ts : nullptr, &g_wait_mask);
-        if (shutdown_requested())
-            shutdownSequence();
-        if (r > 0)
+        if (r > 0) {
+            sigset_t pending;
+            if (look_at_pending && sigpending(&pending) == 0) {
+                if (sigismember(&pending, SIGINT) == 1)
+                    shutdownSequence();
+                if (sigismember(&pending, SIGCHLD) == 1)
+                    reap_children();
+            }
             return Wait::Ready;
+        }
+        if (g_sigint)
+            shutdownSequence();
         if (r == 0)
             return Wait::TimedOut;
         if (errno != EINTR)
             return Wait::Failed;
         reap_children();
     }
+}
+
+// A log line written with one write, however many line breaks it holds.
+void logLine(FILE* stream, const char* fmt, ...)
+{
+    va_list ap, again;
+    va_start(ap, fmt);
+    va_copy(again, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string line(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    std::vsnprintf(line.data(), line.size() + 1, fmt, again);
+    va_end(again);
+    std::fwrite(line.data(), 1, line.size(), stream);
 }
 
 // The listening socket that the service manager holds on port 5003 and hands
@@ -326,7 +351,7 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
         else if (!xmlStrcmp(name, BAD_CAST "probability"))
             r.probability.take(doc, n);
     }
-    std::printf("\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
+    logLine(stdout, "\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
                 r.presence.shown().c_str());
     if (r.command.found)
         dispatch(r);
@@ -361,9 +386,15 @@ void parseThis(const char* text)
     // The guide exchanges of one message share one time budget.
     http_budget_reset();
     // After SIGINT the record in hand is finished; the rest are left.
-    for (xmlNodePtr n = cur->children; n != nullptr && !shutdown_requested(); n = n->next)
-        if (!xmlStrcmp(n->name, BAD_CAST "user"))
-            parseUsers(doc.get(), n);
+    bool first = true;
+    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next) {
+        if (xmlStrcmp(n->name, BAD_CAST "user"))
+            continue;
+        if (!first && shutdown_requested())
+            break;
+        first = false;
+        parseUsers(doc.get(), n);
+    }
 }
 
 int server_main(int, char**)
@@ -428,7 +459,7 @@ int server_main(int, char**)
             std::perror("server: accept");
             return -1;
         }
-        int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC);
+        int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (c == -1) {
             // The listener does not block: a connection that went away
             // before it was taken is no failure.
@@ -437,7 +468,8 @@ int server_main(int, char**)
             std::perror("server: accept");
             return -1;
         }
-        Wait w = waitReadable(c, IDLE_PEER_MS);
+        // A signal that comes from here on is seen once this message is handled.
+        Wait w = waitReadable(c, IDLE_PEER_MS, false);
         if (w == Wait::TimedOut) {
             std::fprintf(stderr, "[server] %s sent nothing within %d s; closed\n",
                          peerName(c).c_str(), IDLE_PEER_MS / 1000);
@@ -455,10 +487,9 @@ int server_main(int, char**)
         }
         close(c);
         recvBuff[n] = '\0';
-        std::fprintf(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
+        logLine(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
         parseThis(recvBuff);
-        std::printf("[memory] currentChannel: '%s'\n", logSafe(p_currentChannel).c_str());
-        std::printf("[memory] currentUser: '%s'\n", logSafe(p_currentUser).c_str());
-        reap_children();
+        logLine(stdout, "[memory] currentChannel: '%s'\n[memory] currentUser: '%s'\n",
+                logSafe(p_currentChannel).c_str(), logSafe(p_currentUser).c_str());
     }
 }
