@@ -61,11 +61,12 @@ void reset_child()
 }
 
 // A player child still in its pause would become a player after a later
-// change or a restore: stop it before it does.
+// change or a restore: stop it before it does, together with the pkill it may
+// be running, which would otherwise go on and stop the newer player.
 void cancel_pending_player()
 {
     if (g_player_pid > 0)
-        kill(g_player_pid, SIGTERM);
+        kill(-g_player_pid, SIGTERM);
 }
 
 // A program that cannot be started is named on stderr with the reason; the
@@ -272,7 +273,7 @@ int player_set_channel(const char* channel)
     // Only the player of the latest change may remain.
     if (*channel)
         cancel_pending_player();
-    pid_t pid = fork_child();
+    pid_t pid = fork_child(true);
     if (pid > 0 && *channel)
         g_player_pid = pid;
     if (pid != 0)
