@@ -108,16 +108,19 @@ std::string logSafe(std::string_view s, bool keep_layout)
     static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(s.size());
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
+    // Runs of plain characters are copied whole.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
         bool control = c < 0x20 || c == 0x7f;
-        if (!control || (keep_layout && (c == '\n' || c == '\t'))) {
-            out += ch;
+        if (!control || (keep_layout && (c == '\n' || c == '\t')))
             continue;
-        }
+        out.append(s.data() + run, i - run);
         out += "\\x";
         out += hex[c >> 4];
         out += hex[c & 15];
+        run = i + 1;
     }
+    out.append(s.data() + run, s.size() - run);
     return out;
 }

@@ -13,6 +13,9 @@ extern int* p_soc;
 // Parses one message and dispatches every user record; ends the process with
 // status 255 when the text is not a document of the required shape.
 void parseThis(const char* text);
+// The parse of one message: what xmlReadMemory(text, strlen(text), "text.xml",
+// NULL, 0) returns, without its cost per message. The caller frees the result.
+xmlDocPtr readMessage(const char* text);
 void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
 
 // The handlers the keyword table calls, in one replaceable table so that a

@@ -29,6 +29,9 @@ public:
         std::string users;
         for (int n = 1 + pick(3); n > 0; --n)
             users += one();
+        // An element of a name never seen before, which the daemon passes over:
+        // what the parser keeps of the names it meets must not grow with them.
+        users += "<seen" + std::to_string(count_++) + "/>";
         return message(users);
     }
 
@@ -70,6 +73,7 @@ private:
 
     std::mt19937 rng_{20260601};
     int gesture_ = 0;
+    int count_ = 0;
 };
 
 bool wait_until(const std::function<bool()>& ok, int ms)
