@@ -8,9 +8,17 @@
 // For each: messages per second, and the median and 99th percentile of the
 // time from connect to the daemon's close of the connection. All of them run
 // in short turns, one after the other, so that a burst of other work on the
-// machine does not fall on one side only. Last comes the
-// daemon's resident memory beside a program that only initialises its three
-// client libraries.
+// machine does not fall on one side only. Last comes the daemon's resident
+// memory beside programs that only initialise its client libraries.
+//
+// Where the scheduler puts the client and a server changes the figures more
+// than the server's own work does: on a shared core a message costs the sum of
+// both sides' work, on two cores it costs two wake-ups across cores, and left
+// to itself the scheduler picks one or the other from run to run. So the
+// client keeps to the first core and every server to the second, as a front
+// end on another machine would be ("--placement split", the default when there
+// are two cores); "--placement one" puts all of them on the first core, and
+// "--placement free" leaves it to the scheduler.
 //
 // Run it with scripts/bench, which starts a private database (MYSQL_UNIX_PORT)
 // and gives the run a private network namespace for port 5003. The daemon runs
@@ -28,6 +36,7 @@
 #include <functional>
 #include <mysql.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -120,6 +129,20 @@ void wait_listening(int port, pid_t pid)
         die("nothing listens on port " + std::to_string(port));
 }
 
+// The core each side keeps to, or -1 for any.
+int g_client_cpu = -1, g_server_cpu = -1;
+
+void keep_to(int cpu)
+{
+    if (cpu < 0)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0)
+        die("sched_setaffinity: " + std::string(std::strerror(errno)));
+}
+
 long rss_kib(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -142,6 +165,7 @@ pid_t start_daemon(const fs::path& dir)
     std::string path = (dir / "bin").string() + ":" + std::getenv("PATH");
     pid_t pid = fork();
     if (pid == 0) {
+        keep_to(g_server_cpu);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
@@ -161,6 +185,7 @@ pid_t start_bare_loop()
 {
     pid_t pid = fork();
     if (pid == 0) {
+        keep_to(g_server_cpu);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
@@ -249,7 +274,30 @@ std::string run(const std::string& cmd)
 
 int main(int argc, char** argv)
 {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 4000; // "last" messages in all
+    int n = 4000; // "last" messages in all
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    std::string placement = cores >= 2 ? "split" : "free";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--placement") == 0 && i + 1 < argc)
+            placement = argv[++i];
+        else if (std::atoi(argv[i]) > 0)
+            n = std::atoi(argv[i]);
+        else
+            die(std::string("usage: velmora-e2e-bench [MESSAGES] [--placement split|one|free]"));
+    }
+    std::string where;
+    if (placement == "split" && cores >= 2) {
+        g_client_cpu = 0, g_server_cpu = 1;
+        where = "client on core 0, servers on core 1";
+    } else if (placement == "one") {
+        g_client_cpu = g_server_cpu = 0;
+        where = "client and servers on core 0";
+    } else if (placement == "free") {
+        where = "as the scheduler places them";
+    } else {
+        die("--placement " + placement + ": split (two cores or more), one or free");
+    }
+    keep_to(g_client_cpu);
     if (!std::getenv("MYSQL_UNIX_PORT"))
         die("MYSQL_UNIX_PORT is not set (run it with scripts/bench)");
     if (listening(kDaemonPort) || listening(kBarePort))
@@ -279,7 +327,7 @@ int main(int argc, char** argv)
     struct Kind {
         int per_turn, sync_port;
         std::function<double()> one;
-        std::vector<double> us;
+        std::vector<double> us{};
         double seconds = 0;
     };
     Kind kinds[] = {
@@ -304,7 +352,8 @@ int main(int argc, char** argv)
             take_turn(kinds[k]);
     take_turn(kinds[5]);
     const long daemon_rss = rss_kib(daemon);
-    const std::string floor_rss = run(std::string(VELMORA_LIBFLOOR_BIN));
+    const long floor_kib = std::atol(run(VELMORA_LIBFLOOR_BIN).c_str());
+    const long floor_sd_kib = std::atol(run(VELMORA_LIBFLOOR_SD_BIN).c_str());
 
     kill(daemon, SIGINT);
     kill(bare, SIGKILL);
@@ -324,8 +373,9 @@ int main(int argc, char** argv)
     std::printf("machine: %s", run("uname -srm").c_str());
     std::printf("cpu: %s",
                 run("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'").c_str());
-    std::printf("cores: %ld, load average: %s", sysconf(_SC_NPROCESSORS_ONLN),
+    std::printf("cores: %ld, load average: %s", cores,
                 run("cut -d' ' -f1-3 /proc/loadavg").c_str());
+    std::printf("placement: %s\n", where.c_str());
     print("floor: bare loop server", bare_f);
     print("\"last\"", last_f);
     print("floor: connect + query + close", floor_f, "rounds/s");
@@ -336,7 +386,6 @@ int main(int argc, char** argv)
                 last_f.per_second / bare_f.per_second);
     std::printf("\"list\" / database floor time per message: %.2f (target <= 1.10)\n",
                 floor_f.per_second / list_f.per_second);
-    long floor_kib = std::atol(floor_rss.c_str());
     std::printf("  the handler alone / database floor: %.2f; \"list\" less \"last\" / database "
                 "floor: %.2f\n",
                 floor_f.per_second / handler_f.per_second,
@@ -344,5 +393,7 @@ int main(int argc, char** argv)
     std::printf("resident memory: daemon %ld KiB after the run, library floor %ld KiB, "
                 "difference %+ld KiB (target <= 1024)\n",
                 daemon_rss, floor_kib, daemon_rss - floor_kib);
+    std::printf("  with libsystemd in the floor: %ld KiB, difference %+ld KiB\n", floor_sd_kib,
+                daemon_rss - floor_sd_kib);
     return 0;
 }
