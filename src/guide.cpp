@@ -30,15 +30,6 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-struct Fd {
-    int fd;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 using Clock = std::chrono::steady_clock;
 
 const std::string kGuideHost = VELMORA_GUIDE_HOST;

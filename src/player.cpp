@@ -93,15 +93,6 @@ pid_t fork_child(bool own_group = false)
     return pid;
 }
 
-struct Fd {
-    int fd;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // Waits up to ms for the child to end, or, with `stop_on_sigint`, until
 // SIGINT; true when it ended (its wait status in `status`). The pidfd, when
 // the kernel gives one, wakes the wait as the child ends; SIGINT is let in

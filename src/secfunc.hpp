@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 // Longest comma list the daemon holds, and the longest rendering of one.
 constexpr std::size_t LIST_MAX = 999;
@@ -38,3 +39,13 @@ bool appendItem(std::string& list, std::string_view item, bool first);
 // or reach the terminal as an escape sequence. With `keep_layout` line breaks
 // and tabs stay as they are (the received message is logged with its layout).
 std::string logSafe(std::string_view s, bool keep_layout = false);
+
+// A file descriptor owned by a scope and closed at its end (-1: none).
+struct Fd {
+    int fd;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};

@@ -366,16 +366,16 @@ xmlDocPtr readMessage(const char* text)
 {
     static std::unique_ptr<xmlParserCtxt, CtxtFree> kept;
     constexpr int NAMES_KEPT = 256;
-    if (text[0] != '<' || text[1] == '?' || text[1] == '\0')
-        return xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0);
-    if (kept && static_cast<int>(xmlDictSize(kept->dict)) > NAMES_KEPT)
-        kept.reset();
-    if (!kept)
-        kept.reset(xmlNewParserCtxt());
-    if (!kept)
-        return xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0);
-    return xmlCtxtReadDoc(kept.get(), reinterpret_cast<const xmlChar*>(text), "text.xml",
-                          nullptr, 0);
+    if (text[0] == '<' && text[1] != '?' && text[1] != '\0') {
+        if (kept && xmlDictSize(kept->dict) > NAMES_KEPT)
+            kept.reset();
+        if (!kept)
+            kept.reset(xmlNewParserCtxt());
+        if (kept)
+            return xmlCtxtReadDoc(kept.get(), reinterpret_cast<const xmlChar*>(text), "text.xml",
+                                  nullptr, 0);
+    }
+    return xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0);
 }
 
 void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
