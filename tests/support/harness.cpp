@@ -892,18 +892,24 @@ std::vector<pid_t> pids_named(const std::string& comm)
     return result;
 }
 
+std::vector<std::string> merged_env(const std::vector<std::string>& extra)
+{
+    auto key = [](const std::string& kv) { return kv.substr(0, kv.find('=')); };
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.push_back(*e);
+    for (const std::string& v : extra) {
+        for (auto it = env.begin(); it != env.end();)
+            it = key(*it) == key(v) ? env.erase(it) : it + 1;
+        env.push_back(v);
+    }
+    return env;
+}
+
 Ran run(const std::vector<std::string>& argv, const std::string& input,
         const std::vector<std::string>& extra_env, int timeout_ms)
 {
-    auto key = [](const std::string& kv) { return kv.substr(0, kv.find('=')); };
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e)
-        envs.push_back(*e);
-    for (const std::string& v : extra_env) {
-        for (auto it = envs.begin(); it != envs.end();)
-            it = key(*it) == key(v) ? envs.erase(it) : it + 1;
-        envs.push_back(v);
-    }
+    std::vector<std::string> envs = merged_env(extra_env);
     // Built before fork: the child must not allocate.
     std::vector<std::string> words = argv;
     std::vector<char*> args, envp;

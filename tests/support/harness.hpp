@@ -156,6 +156,9 @@ struct Ran {
 // kExitTimeout).
 Ran run(const std::vector<std::string>& argv, const std::string& input = "",
         const std::vector<std::string>& extra_env = {}, int timeout_ms = 60000);
+// This process's environment with the "K=V" entries of extra put in place of
+// the same keys.
+std::vector<std::string> merged_env(const std::vector<std::string>& extra);
 
 std::vector<pid_t> pids_named(const std::string& comm); // live processes only, not zombies
 std::vector<pid_t> zombie_children_of(pid_t parent);

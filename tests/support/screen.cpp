@@ -34,20 +34,6 @@ std::runtime_error fail(const std::string& what)
     return std::runtime_error("vt screen: " + what);
 }
 
-std::vector<std::string> merged_env(const std::vector<std::string>& extra)
-{
-    auto key = [](const std::string& kv) { return kv.substr(0, kv.find('=')); };
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
-    for (const std::string& v : extra) {
-        for (auto it = env.begin(); it != env.end();)
-            it = key(*it) == key(v) ? env.erase(it) : it + 1;
-        env.push_back(v);
-    }
-    return env;
-}
-
 // Starts argv with each (from, to) descriptor pair dup'ed into place; the
 // standard input is /dev/null.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
