@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "settings.hpp"
+
 constexpr std::size_t VIEW_SIZE = 20;
 
 // Presence commands.
@@ -31,6 +33,8 @@ struct Gesture {
 };
 Gesture readGesture(std::string_view cmd);
 
+// The guide server's address and ports.
+void guide_configure(const Settings::Guide& guide);
 // Programme-guide token exchange; always 1.
 int http_post();
 // Starts the time budget that all guide exchanges of one message share.

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "secfunc.hpp"
+#include "settings.hpp"
 
 MYSQL* conn = nullptr;
 MYSQL_RES* result = nullptr;
@@ -133,25 +134,71 @@ std::string read_list()
 
 } // namespace
 
-void db_connect()
+namespace {
+
+Settings::Database g_db_settings;
+
+// A fresh handle on `conn`, connected; false with the library's error text.
+// The account and the server are the built-in ones unless the configured
+// option-file group names others: the defaults are set as options first, and
+// the group, read when the connection is made, overrides them.
+bool open_connection(std::string& error)
 {
     conn = mysql_init(nullptr);
     if (conn == nullptr) {
-        std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
-                     "out of memory");
-        std::exit(-1);
+        error = "out of memory";
+        return false;
     }
     // Names arrive as UTF-8; escaping and comparisons must see them as such.
     mysql_options(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
     mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &DB_TIMEOUT_S);
     mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &DB_TIMEOUT_S);
     mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &DB_TIMEOUT_S);
-    if (mysql_real_connect(conn, "localhost", "root", "lampaNaSTOLe42", "dvb", 0, nullptr,
+    const char* host = "localhost";
+    const char* user = "root";
+    const char* password = "lampaNaSTOLe42";
+    if (!g_db_settings.group.empty()) {
+        mysql_options(conn, MARIADB_OPT_HOST, host);
+        mysql_options(conn, MARIADB_OPT_USER, user);
+        mysql_options(conn, MARIADB_OPT_PASSWORD, password);
+        if (!g_db_settings.option_file.empty())
+            mysql_options(conn, MYSQL_READ_DEFAULT_FILE, g_db_settings.option_file.c_str());
+        mysql_options(conn, MYSQL_READ_DEFAULT_GROUP, g_db_settings.group.c_str());
+        host = user = password = nullptr;
+    }
+    if (mysql_real_connect(conn, host, user, password, "dvb", 0, nullptr,
                            CLIENT_MULTI_STATEMENTS) == nullptr) {
+        error = mysql_error(conn);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void db_configure(const Settings::Database& settings)
+{
+    g_db_settings = settings;
+}
+
+void db_connect()
+{
+    std::string error;
+    if (!open_connection(error)) {
         std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
-                     logSafe(mysql_error(conn)).c_str());
+                     logSafe(error).c_str());
         std::exit(-1);
     }
+}
+
+bool db_try_connect(std::string& error)
+{
+    if (open_connection(error))
+        return true;
+    if (conn)
+        mysql_close(conn);
+    conn = nullptr;
+    return false;
 }
 
 void db_close()
@@ -248,11 +295,18 @@ std::string db_get_all_channels_with_state(std::string_view state)
 int db_set_all_state(std::string_view state)
 {
     db_connect();
-    bool ok = run("db_set_all_state",
-                  "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
-                  {{state}});
+    int r = db_set_all_state_here(state);
     db_close();
-    return ok ? 0 : -1;
+    return r;
+}
+
+int db_set_all_state_here(std::string_view state)
+{
+    return run("db_set_all_state",
+               "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
+               {{state}})
+               ? 0
+               : -1;
 }
 
 int db_update_lasts(std::string_view channel)
@@ -274,4 +328,40 @@ int db_update_lasts(std::string_view channel)
                   {{channel}, {in_list, true}, {channel}});
     db_close();
     return ok ? 0 : -1;
+}
+
+std::vector<HouseholdUser> db_get_household()
+{
+    std::vector<HouseholdUser> users;
+    if (!run("db_get_household",
+             "SELECT users.name, states.state, pictures.path FROM users LEFT JOIN userHasState ON "
+             "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
+             "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
+             "pictures.id=userHasPicture.idp ORDER BY users.id;",
+             {}))
+        return users;
+    if (store_result(true)) {
+        auto text = [](int i) {
+            return row[i] ? std::string(row[i], mysql_fetch_lengths(result)[i]) : std::string();
+        };
+        while ((row = mysql_fetch_row(result)) != nullptr)
+            if (row[0])
+                users.push_back({text(0), text(1), text(2)});
+    }
+    release_result();
+    return users;
+}
+
+std::vector<std::string> db_get_all_channels()
+{
+    std::vector<std::string> channels;
+    if (!run("db_get_all_channels", "SELECT name FROM channels ORDER BY id;", {}))
+        return channels;
+    if (store_result(true)) {
+        std::string_view v;
+        while (next_value(v))
+            channels.emplace_back(v);
+    }
+    release_result();
+    return channels;
 }

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "household.hpp"
+#include "settings.hpp"
 
 #include <mysql.h>
 
@@ -15,8 +19,12 @@ extern MYSQL_RES* result;        // result set being read or left pending, else 
 extern MYSQL_ROW row;            // row last fetched from `result`
 extern char prikaz[PRIKAZ_SIZE]; // statement being sent
 
+// The account and server: the built-in ones, or an option-file group's.
+void db_configure(const Settings::Database& settings);
 // Opens the connection; ends the process with status 255 when it cannot.
 void db_connect();
+// Opens the connection, or gives the library's error text and leaves none open.
+bool db_try_connect(std::string& error);
 // Releases a pending result set and closes the connection.
 void db_close();
 
@@ -34,3 +42,10 @@ int db_update_user_last_channel(std::string_view name, std::string_view channel)
 // These two open and close a connection of their own.
 int db_set_all_state(std::string_view state);
 int db_update_lasts(std::string_view channel);
+// db_set_all_state's statement on the caller's connection.
+int db_set_all_state_here(std::string_view state);
+
+// Every household user with their state and picture, and every channel, in
+// the order of their keys; on the caller's connection.
+std::vector<HouseholdUser> db_get_household();
+std::vector<std::string> db_get_all_channels();

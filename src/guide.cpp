@@ -18,10 +18,7 @@
 
 #include "secfunc.hpp"
 #include "server.hpp"
-
-#ifndef VELMORA_GUIDE_HOST
-#define VELMORA_GUIDE_HOST "127.0.0.1"
-#endif
+#include "settings.hpp"
 
 namespace {
 
@@ -32,7 +29,8 @@ using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kGuideHost = VELMORA_GUIDE_HOST;
+// The guide server's address and ports, as the settings give them.
+Settings::Guide g_guide;
 constexpr const char* kPostBody = "id=1&user=2&pin=4821&device=2";
 // A guide server that is down, silent or endless must not hold the daemon:
 // each request gets a connection within 5 s, all the requests of one message
@@ -154,15 +152,15 @@ std::string request_token_response()
     Sink sink;
     sink.fd = out.fd;
     if (CurlHandle h{curl_easy_init()}) {
-        std::string url = "http://" + kGuideHost + "/";
+        std::string url = "http://" + g_guide.host + "/";
         curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(h.get(), CURLOPT_PORT, 8080L);
+        curl_easy_setopt(h.get(), CURLOPT_PORT, static_cast<long>(g_guide.post_port));
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, kPostBody);
         if (!perform(h.get(), sink))
             std::fprintf(stderr, "FAIL\n");
         else
-            std::fprintf(stderr, "Sending HTTP POST AT %s:8080 %s\n", kGuideHost.c_str(),
-                         kPostBody);
+            std::fprintf(stderr, "Sending HTTP POST AT %s:%d %s\n", g_guide.host.c_str(),
+                         g_guide.post_port, kPostBody);
     }
     if (out.fd < 0)
         return "";
@@ -181,6 +179,11 @@ std::string request_token_response()
 
 } // namespace
 
+void guide_configure(const Settings::Guide& guide)
+{
+    g_guide = guide;
+}
+
 void http_budget_reset()
 {
     g_budget_end = Clock::now() + kMessageBudget;
@@ -198,7 +201,8 @@ std::optional<std::string> guideToken(std::string_view response)
 
 std::string guideGetUrl(std::string_view token)
 {
-    return "http://" + kGuideHost + ":8081/?token=" + url_encode(token) + "&users=2";
+    return "http://" + g_guide.host + ":" + std::to_string(g_guide.get_port) +
+           "/?token=" + url_encode(token) + "&users=2";
 }
 
 int http_post()

@@ -1,0 +1,79 @@
+// The settings file and the command line, read once at start into one plain
+// struct that the other rooms are given. No other room reads a file or the
+// environment for a setting.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// An address to listen on: a numeric IPv4 or IPv6 address and a port.
+struct ListenAddress {
+    std::string host; // "0.0.0.0", "::", "127.0.0.1", ...
+    int port = 0;
+    bool ipv6() const { return host.find(':') != std::string::npos; }
+    // "0.0.0.0:5003", "[::]:5003"
+    std::string text() const;
+};
+
+// The guide server's address when the settings name none (set at build time).
+extern const char* const kDefaultGuideHost;
+
+struct Settings {
+    std::string file; // the settings file that was read, or "" for none
+
+    struct Server {
+        ListenAddress listen{"0.0.0.0", 5003};
+        bool listen_given = false;
+        std::string workdir; // "" keeps the directory the daemon starts in
+    } server;
+
+    struct Database {
+        std::string option_file; // a MariaDB option file; "" for the client's usual files
+        std::string group;       // its group; "" reads no option file at all
+    } database;
+
+    struct Guide {
+        std::string host = kDefaultGuideHost;
+        int post_port = 8080;
+        int get_port = 8081;
+    } guide;
+
+    struct Mqtt {
+        std::string host; // "" turns MQTT off
+        int port = 1883;
+        std::string username;
+        std::string password_file;
+        std::string password; // read from password_file; never shown
+        std::string tls_ca;
+        std::string prefix;                      // default velmora/HOSTNAME
+        std::string discovery = "homeassistant"; // "" turns discovery off
+    } mqtt;
+
+    struct Web {
+        bool enabled = false; // true once listen is set
+        ListenAddress listen{"0.0.0.0", 8003};
+        std::string key_file = "web.key"; // relative to the working directory
+        std::vector<std::string> hosts;   // further names the page may be reached by
+    } web;
+};
+
+// What the command line asks for.
+enum class Action { Serve, CheckConfig, Pair, Help, Version };
+
+struct Startup {
+    Action action = Action::Serve;
+    Settings settings;
+};
+
+// Reads the command line and the settings file (--config FILE, else
+// $XDG_CONFIG_HOME/velmora/velmora.conf or ~/.config/velmora/velmora.conf,
+// else /etc/velmora/velmora.conf; the first that exists). A usage error or a
+// bad setting writes one line on stderr and ends the process with status 2
+// before anything else happens.
+Startup settings_load(int argc, char** argv);
+
+// The effective settings in the file's own syntax, the password as "(set)".
+std::string settings_describe(const Settings& s);
+
+// The usage text of --help.
+extern const char* const kUsage;
