@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "database.hpp"
+#include "household.hpp"
 #include "secfunc.hpp"
 
 int cmd_join(char* name, char* current_channel)
@@ -21,6 +22,7 @@ int cmd_join(char* name, char* current_channel)
         return -1;
     }
     db_set_user_state(name, "online");
+    household::presence_changed();
     std::fprintf(stderr, "[cmd_join] %s is now online.\n", logSafe(name).c_str());
     onlines = db_get_all_users_by_state("online");
     int onlinec = countList(onlines);
@@ -44,6 +46,7 @@ int cmd_leave(const char* name, char* current_channel, char* current_user)
 {
     db_connect();
     db_set_user_state(name, "offline");
+    household::presence_changed();
     std::string onlines = db_get_all_users_by_state("online");
     std::string channels = db_get_all_channels_with_state("online");
     db_close();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "database.hpp"
+#include "household.hpp"
 #include "secfunc.hpp"
 #include "server.hpp"
 
@@ -45,6 +46,7 @@ void reset_child()
 {
     g_in_daemon = false;
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
     std::signal(SIGCHLD, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
@@ -125,7 +127,6 @@ bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
         ppoll(&p, pidfd >= 0 ? 1 : 0, &ts, &mask);
     }
 }
-
 
 // A render still running would put its picture over whatever comes after it:
 // stop its whole group and collect it before the screen changes again. The
@@ -265,8 +266,10 @@ int player_set_channel(const char* channel)
     if (*channel)
         cancel_pending_player();
     pid_t pid = fork_child(true);
-    if (pid > 0 && *channel)
+    if (pid > 0 && *channel) {
         g_player_pid = pid;
+        household::playing(channel);
+    }
     if (pid != 0)
         return 0;
 
@@ -327,8 +330,10 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     (void)adopting;
     pid_t pid = fork_child(true);
-    if (pid > 0)
+    if (pid > 0) {
         g_background_pid = pid;
+        household::screen("out.jpg");
+    }
     if (pid != 0)
         return 0;
     run_program({"convert",
@@ -396,6 +401,8 @@ int player_restore()
 {
     cancel_pending_player();
     stop_background();
+    household::playing("");
+    household::screen("black.jpg");
     run_program({"pkill", "mplayer"});
     std::printf("[player] restored\n");
     run_program({"fbsetbg", "black.jpg"});

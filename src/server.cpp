@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
@@ -18,13 +19,18 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include <libxml/parser.h>
 #include <systemd/sd-daemon.h>
 
 #include "commands.hpp"
 #include "database.hpp"
+#include "household.hpp"
+#include "inbox.hpp"
+#include "mqtt.hpp"
 #include "secfunc.hpp"
+#include "web.hpp"
 
 char* p_currentUser = nullptr;
 char* p_currentChannel = nullptr;
@@ -43,7 +49,6 @@ void (*rejectExit)(int) = exitWith;
 
 namespace {
 
-constexpr int PORT = 5003;
 constexpr std::size_t RECV_MAX = 1024;
 // A field value never holds more than this, whatever its entities expand to.
 constexpr std::size_t VALUE_MAX = 4096;
@@ -51,6 +56,9 @@ constexpr int ENTITY_DEPTH_MAX = 8;
 // A peer that has sent nothing by then is closed, so that it cannot hold the
 // television for good.
 constexpr int IDLE_PEER_MS = 5000;
+// Connections that may wait for their message at once.
+constexpr std::size_t MAX_WAITING_PEERS = 64;
+constexpr int LISTEN_BACKLOG = 128;
 
 volatile sig_atomic_t g_sigint = 0;
 // Set once the shutdown sequence runs: its own waits are not cut short.
@@ -114,31 +122,34 @@ void appendValue(xmlDocPtr doc, xmlNodePtr list, std::string& out, bool& any, in
     }
 }
 
-// A field: whether the element occurred, and its value when it has one.
-struct Field {
-    bool found = false;
-    std::optional<std::string> value;
+} // namespace
 
-    void take(xmlDocPtr doc, xmlNodePtr element)
-    {
-        found = true;
-        std::string text;
-        bool any = false;
-        appendValue(doc, element->children, text, any, 0);
-        if (any)
-            value = std::string(cutText(text, VALUE_MAX));
-        else
-            value.reset();
-    }
-    // What a handler gets: a missing value is the empty text.
-    const char* text() const { return value ? value->c_str() : ""; }
-    // What the log shows: a missing value is told from an empty one.
-    std::string shown() const { return value ? logSafe(*value) : "(null)"; }
-};
+void Field::take(xmlDocPtr doc, xmlNodePtr element)
+{
+    found = true;
+    std::string text;
+    bool any = false;
+    appendValue(doc, element->children, text, any, 0);
+    if (any)
+        value = std::string(cutText(text, VALUE_MAX));
+    else
+        value.reset();
+}
 
-struct Record {
-    Field name, command, presence, probability;
-};
+void Field::set(std::optional<std::string> v)
+{
+    found = true;
+    if (v && v->size() > VALUE_MAX)
+        v = std::string(cutText(*v, VALUE_MAX));
+    value = std::move(v);
+}
+
+std::string Field::shown() const
+{
+    return value ? logSafe(*value) : "(null)";
+}
+
+namespace {
 
 void setCurrentUser(const Record& r)
 {
@@ -209,70 +220,6 @@ int probability(const Field& f)
 
 // ---------------------------------------------------------------- lifecycle
 
-[[noreturn]] void shutdownSequence()
-{
-    g_in_shutdown = true;
-    std::printf("\nExiting...\nThank you for flying with VelmoraServer.\n");
-    if (*p_soc >= 0) {
-        int r = close(*p_soc);
-        *p_soc = -1;
-        std::fprintf(stderr, "\n[server] close() returned %d (0 - succesful)\n", r);
-    }
-    int r = db_set_all_state("offline");
-    std::fprintf(stderr, "[server] db_set_all_offline() returned %d (0 - succesful)\n", r);
-    player_restore();
-    std::exit(0);
-}
-
-void childEnded(int) {}
-
-enum class Wait { Ready, TimedOut, Failed };
-
-// Waits until fd is readable, for at most timeout_ms (-1: no limit). SIGINT
-// runs the shutdown sequence from here; finished children are collected. A
-// signal that comes while fd is ready stays pending (ppoll returns without
-// taking it), so the pending set is looked at after every wait that found fd
-// ready: under steady traffic that is where SIGINT and SIGCHLD are seen. The
-// wait for an accepted peer's message leaves that to the next wait for the
-// listener, once the message is handled.
-Wait waitReadable(int fd, int timeout_ms = -1, bool look_at_pending = true)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (g_sigint)
-            shutdownSequence();
-        timespec ts{};
-        if (timeout_ms >= 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            if (left.count() < 0)
-                left = left.zero();
-            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-        }
-        pollfd p{fd, POLLIN, 0};
-        int r = ppoll(&p, 1, timeout_ms >= 0 ? &ts : nullptr, &g_wait_mask);
-        if (r > 0) {
-            sigset_t pending;
-            if (look_at_pending && sigpending(&pending) == 0) {
-                if (sigismember(&pending, SIGINT) == 1)
-                    shutdownSequence();
-                if (sigismember(&pending, SIGCHLD) == 1)
-                    reap_children();
-            }
-            return Wait::Ready;
-        }
-        if (g_sigint)
-            shutdownSequence();
-        if (r == 0)
-            return Wait::TimedOut;
-        if (errno != EINTR)
-            return Wait::Failed;
-        reap_children();
-    }
-}
-
 // A log line written with one write, however many line breaks it holds.
 void logLine(FILE* stream, const char* fmt, ...)
 {
@@ -297,6 +244,44 @@ void logLine(FILE* stream, const char* fmt, ...)
     std::fwrite(line.data(), 1, line.size(), stream);
 }
 
+[[noreturn]] void shutdownSequence()
+{
+    g_in_shutdown = true;
+    std::printf("\nExiting...\nThank you for flying with VelmoraServer.\n");
+    if (*p_soc >= 0) {
+        int r = close(*p_soc);
+        *p_soc = -1;
+        std::fprintf(stderr, "\n[server] close() returned %d (0 - succesful)\n", r);
+    }
+    int r = db_set_all_state("offline");
+    std::fprintf(stderr, "[server] db_set_all_offline() returned %d (0 - succesful)\n", r);
+    household::all_offline();
+    player_restore();
+    household::message_done(p_currentUser, p_currentChannel);
+    mqtt_stop();
+    web_stop();
+    std::exit(0);
+}
+
+void childEnded(int) {}
+
+// The signals that are pending while they are blocked: SIGINT runs the
+// shutdown sequence, SIGCHLD collects the finished children. A signal that
+// comes while a descriptor is ready stays pending (ppoll returns without
+// taking it), so this is looked at after every wait that found one ready.
+void takePendingSignals()
+{
+    if (g_sigint)
+        shutdownSequence();
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return;
+    if (sigismember(&pending, SIGINT) == 1)
+        shutdownSequence();
+    if (sigismember(&pending, SIGCHLD) == 1)
+        reap_children();
+}
+
 // The listening socket that the service manager holds on port 5003 and hands
 // over (socket activation), or -1 when there is none. It is served as it is:
 // listen() again would shrink the queue in which connections wait while the
@@ -315,8 +300,47 @@ int handedListener()
     return fd;
 }
 
-// The peer of an accepted connection, as "address:port" (an IPv6 socket handed
-// over by the service manager shows IPv4 peers in their mapped form).
+// The listening socket, bound but not yet listening: nothing connects to a
+// daemon that is not ready, and a port that is taken ends the start before
+// the television is touched. -1 after the failure is reported.
+int bindListener(const ListenAddress& at)
+{
+    const int family = at.ipv6() ? AF_INET6 : AF_INET;
+    int soc = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (soc == -1) {
+        std::perror("server: socket");
+        return -1;
+    }
+    // A restart binds at once although old connections linger in TIME_WAIT.
+    int one = 1, zero = 0;
+    setsockopt(soc, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (family == AF_INET6) {
+        // [::] takes IPv4 as well.
+        setsockopt(soc, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(static_cast<uint16_t>(at.port));
+        inet_pton(AF_INET6, at.host.c_str(), &a6->sin6_addr);
+        len = sizeof *a6;
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(static_cast<uint16_t>(at.port));
+        inet_pton(AF_INET, at.host.c_str(), &a4->sin_addr);
+        len = sizeof *a4;
+    }
+    if (bind(soc, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        std::perror("server: bind");
+        close(soc);
+        return -1;
+    }
+    return soc;
+}
+
+// The peer of an accepted connection, as "address:port" (an IPv6 socket shows
+// IPv4 peers in their mapped form).
 std::string peerName(int fd)
 {
     sockaddr_storage a{};
@@ -327,6 +351,163 @@ std::string peerName(int fd)
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return "unknown peer";
     return std::string(host) + ":" + port;
+}
+
+// The database in step with the black screen that start-up shows: everyone
+// offline, as the orderly shutdown leaves them, so that a daemon that ended
+// any other way does not refuse the household's next joins as "already
+// online". A database that cannot be reached is no reason not to serve.
+void databaseInStep()
+{
+    std::string error;
+    if (!db_try_connect(error)) {
+        std::fprintf(stderr,
+                     "[server] database not reached at start-up (%s); users keep their state\n",
+                     logSafe(error).c_str());
+        return;
+    }
+    db_set_all_state_here("offline");
+    household::refresh_on_open_connection();
+    db_close();
+}
+
+void logViewingState()
+{
+    logLine(stdout, "[memory] currentChannel: '%s'\n[memory] currentUser: '%s'\n",
+            logSafe(p_currentChannel).c_str(), logSafe(p_currentUser).c_str());
+    household::message_done(p_currentUser, p_currentChannel);
+}
+
+// ---------------------------------------------------------------- the loop
+
+using Clock = std::chrono::steady_clock;
+
+// An accepted connection whose message has not come yet.
+struct Peer {
+    int fd;
+    Clock::time_point deadline;
+};
+
+// One message, read once, handled whole.
+void handleReceived(char* recvBuff, ssize_t n)
+{
+    recvBuff[n] = '\0';
+    logLine(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
+    parseThis(recvBuff);
+    logViewingState();
+}
+
+// Reads the one block of a connection; false when nothing has come yet.
+// A failing read ends the daemon as a failing socket call does.
+bool readMessageFrom(int fd, char* recvBuff)
+{
+    ssize_t n = read(fd, recvBuff, RECV_MAX);
+    if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return false;
+    if (n == -1) {
+        std::perror("server: read");
+        std::exit(-1);
+    }
+    close(fd);
+    handleReceived(recvBuff, n);
+    takePendingSignals();
+    return true;
+}
+
+void handleInbox()
+{
+    InboxMessage m;
+    while (inbox::take(m)) {
+        logLine(stderr, "[RCV %s] %s\n", logSafe(m.origin).c_str(), logSafe(m.text).c_str());
+        handleRecords(m.records);
+        logViewingState();
+        takePendingSignals();
+    }
+}
+
+// The serving loop: it watches the listener, every accepted connection that
+// has not yet sent its message, and the inbox of the other sources, and
+// handles complete messages one at a time. A silent peer costs nobody but
+// itself: it is closed after IDLE_PEER_MS, and of those that wait the oldest
+// is closed beyond MAX_WAITING_PEERS.
+[[noreturn]] void serve(int soc)
+{
+    static char recvBuff[RECV_MAX + 1];
+    std::deque<Peer> peers;
+    std::vector<pollfd> fds;
+    for (;;) {
+        takePendingSignals();
+        fds.clear();
+        fds.push_back({soc, POLLIN, 0});
+        fds.push_back({inbox::wake_fd(), POLLIN, 0});
+        for (const Peer& p : peers)
+            fds.push_back({p.fd, POLLIN, 0});
+        timespec ts{}, *timeout = nullptr;
+        if (!peers.empty()) {
+            // Deadlines follow the order of acceptance: the first is the nearest.
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                peers.front().deadline - Clock::now());
+            if (left.count() < 0)
+                left = left.zero();
+            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+            timeout = &ts;
+        }
+        int r = ppoll(fds.data(), fds.size(), timeout, &g_wait_mask);
+        const auto polled = Clock::now();
+        if (r < 0) {
+            if (errno != EINTR) {
+                std::perror("server: accept");
+                std::exit(-1);
+            }
+            reap_children();
+            continue;
+        }
+        takePendingSignals();
+
+        // Messages of the connections that have sent theirs, in the order the
+        // connections came; a silent one past its time is closed.
+        std::deque<Peer> waiting;
+        for (std::size_t i = 0; i < peers.size(); ++i) {
+            const Peer& p = peers[i];
+            if (fds[2 + i].revents && readMessageFrom(p.fd, recvBuff))
+                continue;
+            if (!fds[2 + i].revents && p.deadline <= polled) {
+                std::fprintf(stderr, "[server] %s sent nothing within %d s; closed\n",
+                             peerName(p.fd).c_str(), IDLE_PEER_MS / 1000);
+                close(p.fd);
+                continue;
+            }
+            waiting.push_back(p);
+        }
+        peers.swap(waiting);
+
+        if (fds[1].revents)
+            handleInbox();
+
+        if (fds[0].revents) {
+            int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (c == -1) {
+                // The listener does not block: a connection that went away
+                // before it was taken is no failure.
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
+                    errno == EINTR)
+                    continue;
+                std::perror("server: accept");
+                std::exit(-1);
+            }
+            // The message is usually there by the time the connection is taken.
+            if (readMessageFrom(c, recvBuff))
+                continue;
+            if (peers.size() >= MAX_WAITING_PEERS) {
+                std::fprintf(stderr, "[server] %s closed unread: more than %zu connections wait\n",
+                             peerName(peers.front().fd).c_str(), MAX_WAITING_PEERS);
+                close(peers.front().fd);
+                peers.pop_front();
+            }
+            peers.push_back({c, Clock::now() + std::chrono::milliseconds(IDLE_PEER_MS)});
+        }
+    }
 }
 
 } // namespace
@@ -378,7 +559,9 @@ xmlDocPtr readMessage(const char* text)
     return xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0);
 }
 
-void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
+namespace {
+
+Record readUser(xmlDocPtr doc, xmlNodePtr cur)
 {
     Record r;
     for (xmlNodePtr n = cur->children; n != nullptr; n = n->next) {
@@ -392,8 +575,13 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
         else if (!xmlStrcmp(name, BAD_CAST "probability"))
             r.probability.take(doc, n);
     }
+    return r;
+}
+
+void handleRecord(const Record& r)
+{
     logLine(stdout, "\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
-                r.presence.shown().c_str());
+            r.presence.shown().c_str());
     if (r.command.found)
         dispatch(r);
     if (r.probability.found) {
@@ -403,6 +591,26 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
             setCurrentUser(r);
             handlers.join(p_currentUser, p_currentChannel);
         }
+    }
+}
+
+} // namespace
+
+void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
+{
+    handleRecord(readUser(doc, cur));
+}
+
+void handleRecords(const std::vector<Record>& records)
+{
+    // The programs and guide exchanges of one message share one time budget.
+    http_budget_reset();
+    bool first = true;
+    for (const Record& r : records) {
+        if (!first && shutdown_requested())
+            break;
+        first = false;
+        handleRecord(r);
     }
 }
 
@@ -424,29 +632,25 @@ void parseThis(const char* text)
         doc.reset();
         reject("Error: Document of the wrong type node: %s != users.\n", name.c_str());
     }
-    // The guide exchanges of one message share one time budget.
-    http_budget_reset();
-    // After SIGINT the record in hand is finished; the rest are left.
-    bool first = true;
-    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next) {
-        if (xmlStrcmp(n->name, BAD_CAST "user"))
-            continue;
-        if (!first && shutdown_requested())
-            break;
-        first = false;
-        parseUsers(doc.get(), n);
-    }
+    std::vector<Record> records;
+    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next)
+        if (!xmlStrcmp(n->name, BAD_CAST "user"))
+            records.push_back(readUser(doc.get(), n));
+    doc.reset();
+    handleRecords(records);
 }
 
-int server_main(int, char**)
+void server_guard_process()
 {
-    // Every log line reaches its stream at once, also into a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            _exit(2);
+    std::signal(SIGPIPE, SIG_IGN);
 
-    player_restore();
-
-    // SIGINT and SIGCHLD are taken only inside the loop's waits.
+    // SIGINT and SIGCHLD are taken only inside the waits that can act on
+    // them; until the loop runs, a SIGINT stays pending, cuts short the
+    // programs of the start-up restore, and ends the start in order.
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
@@ -462,80 +666,58 @@ int server_main(int, char**)
     sigaction(SIGINT, &sa, nullptr);
     sa.sa_handler = childEnded;
     sigaction(SIGCHLD, &sa, nullptr);
+}
+
+int server_pair(const Settings& settings)
+{
+    return web_pair(settings);
+}
+
+int server_main(const Settings& settings)
+{
+    // Every log line reaches its stream at once, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    if (!settings.server.workdir.empty() && chdir(settings.server.workdir.c_str()) != 0) {
+        std::perror("server: workdir");
+        return -1;
+    }
+    db_configure(settings.database);
+    guide_configure(settings.guide);
 
     p_currentUser = new char[VIEW_SIZE]();
     p_currentChannel = new char[VIEW_SIZE]();
 
+    // The port first: a start that cannot serve leaves the television alone.
     static int soc = -1;
     p_soc = &soc;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(PORT);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-
     const bool handed = (soc = handedListener()) >= 0;
-    if (!handed)
-        soc = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (soc == -1) {
-        std::perror("server: socket");
+    if (handed && settings.server.listen_given)
+        std::fprintf(stderr,
+                     "[server] serving the socket the service manager handed over, not %s\n",
+                     settings.server.listen.text().c_str());
+    if (!handed && (soc = bindListener(settings.server.listen)) == -1)
         return -1;
-    }
-    // A restart binds at once although old connections linger in TIME_WAIT.
-    int one = 1;
-    setsockopt(soc, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (!handed && bind(soc, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::perror("server: bind");
+    if (settings.web.enabled && !web_bind(settings))
         return -1;
-    }
-    if (!handed && listen(soc, 1) != 0) {
+
+    player_restore();
+    takePendingSignals();
+    mqtt_start(settings);
+    web_start();
+    databaseInStep();
+    takePendingSignals();
+
+    // Only now that start-up is done does anything connect.
+    // The queue holds what a burst brings while the loop takes connections
+    // one at a time; with a queue of one, a third connection at once would
+    // wait for TCP to try again a second later.
+    if (!handed && listen(soc, LISTEN_BACKLOG) != 0) {
         std::perror("server: listen");
         return -1;
     }
     // Under a service manager: serving from here on.
     sd_notify(0, "READY=1");
-
-    static char recvBuff[RECV_MAX + 1];
-    for (;;) {
-        if (waitReadable(soc) != Wait::Ready) {
-            std::perror("server: accept");
-            return -1;
-        }
-        int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c == -1) {
-            // The listener does not block: a connection that went away
-            // before it was taken is no failure.
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
-                continue;
-            std::perror("server: accept");
-            return -1;
-        }
-        // The message is usually there by the time the connection is taken;
-        // only a peer that has sent nothing yet is waited for. A signal that
-        // comes from here on is seen once this message is handled.
-        ssize_t n = read(c, recvBuff, RECV_MAX);
-        if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Wait w = waitReadable(c, IDLE_PEER_MS, false);
-            if (w == Wait::TimedOut) {
-                std::fprintf(stderr, "[server] %s sent nothing within %d s; closed\n",
-                             peerName(c).c_str(), IDLE_PEER_MS / 1000);
-                close(c);
-                continue;
-            }
-            if (w != Wait::Ready) {
-                std::perror("server: read");
-                return -1;
-            }
-            n = read(c, recvBuff, RECV_MAX);
-        }
-        if (n == -1) {
-            std::perror("server: read");
-            return -1;
-        }
-        close(c);
-        recvBuff[n] = '\0';
-        logLine(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
-        parseThis(recvBuff);
-        logLine(stdout, "[memory] currentChannel: '%s'\n[memory] currentUser: '%s'\n",
-                logSafe(p_currentChannel).c_str(), logSafe(p_currentUser).c_str());
-    }
+    serve(soc);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "harness.hpp"
 
@@ -32,13 +33,13 @@ size_t count(const std::string& text, const std::string& needle)
 }
 
 // Each part occurs after the end of the one before it.
-::testing::AssertionResult in_order(const std::string& text, std::initializer_list<std::string> parts)
+::testing::AssertionResult in_order(const std::string& text,
+                                    std::initializer_list<std::string> parts)
 {
     size_t pos = 0;
     for (const std::string& p : parts) {
         if ((pos = text.find(p, pos)) == std::string::npos)
-            return ::testing::AssertionFailure() << "missing or out of order: \"" << p
-                                                 << "\" in:\n"
+            return ::testing::AssertionFailure() << "missing or out of order: \"" << p << "\" in:\n"
                                                  << text;
         pos += p.size();
     }
@@ -76,9 +77,9 @@ struct Bounds : ::testing::Test {
 TEST_F(Bounds, SigintFinishesTheMessageInHandAndServesNoMore)
 {
     TestEnv env({false, "notify-send=hang"});
-    set_online({"anna"});
     Daemon d(env);
     d.start();
+    set_online({"anna"});
     d.send(message(user_xml("anna", "notify", "slow") + user_xml("anna", "list", "online")));
     ASSERT_TRUE(env.wait_invocations_of("notify-send", 1));
     d.send(message(user_xml("peter", "join"))); // both wait in the listen queue
@@ -97,24 +98,37 @@ TEST_F(Bounds, SigintFinishesTheMessageInHandAndServesNoMore)
     EXPECT_EQ(user_state("peter"), "offline");
 }
 
-// A connection that sends nothing is closed after 5 s; the one behind it is served.
-TEST_F(Bounds, IdlePeerIsClosedAndTheNextOneServed)
+// Connections are read side by side: a message behind silent ones is handled
+// at once, each silent one is closed after its own 5 s, and of more than 64
+// waiting the oldest are closed unread.
+TEST_F(Bounds, SilentPeersDelayNobody)
 {
     TestEnv env;
     Daemon d(env);
     d.start();
-    int idle = d.connect_open();
-    sockaddr_in me{};
-    socklen_t len = sizeof me;
-    ASSERT_EQ(getsockname(idle, reinterpret_cast<sockaddr*>(&me), &len), 0);
-    const std::string closed =
-        "[server] 127.0.0.1:" + std::to_string(ntohs(me.sin_port)) + " sent nothing within 5 s; closed\n";
+    std::vector<int> idle;
+    std::vector<std::string> names;
+    for (int i = 0; i < 66; ++i) {
+        idle.push_back(d.connect_open());
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        ASSERT_EQ(getsockname(idle.back(), reinterpret_cast<sockaddr*>(&me), &len), 0);
+        names.push_back("[server] 127.0.0.1:" + std::to_string(ntohs(me.sin_port)));
+    }
     d.send_and_wait(message(user_xml("anna", "list", "online")), 30000);
-    EXPECT_TRUE(in_order(d.err(), {closed, "[RCV] ", "[cmd_list] online is empty\n"}));
-    pollfd p{idle, POLLIN, 0};
-    char c;
-    EXPECT_TRUE(poll(&p, 1, 5000) == 1 && read(idle, &c, 1) == 0) << "not closed, or sent a byte";
-    close(idle);
+    EXPECT_TRUE(in_order(d.err(), {names[0] + " closed unread: more than 64 connections wait\n",
+                                   names[1] + " closed unread: more than 64 connections wait\n",
+                                   "[RCV] ", "[cmd_list] online is empty\n"}));
+    EXPECT_EQ(count(d.err(), "sent nothing"), 0u) << d.err();
+    EXPECT_TRUE(d.wait_stderr(" sent nothing within 5 s; closed\n", 30000, 64)) << d.err();
+    EXPECT_TRUE(in_order(d.err(), {"[RCV] ", names[2] + " sent nothing within 5 s; closed\n",
+                                   names[65] + " sent nothing within 5 s; closed\n"}));
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        char c;
+        EXPECT_TRUE(poll(&p, 1, 5000) == 1 && read(fd, &c, 1) <= 0) << "not closed, or sent a byte";
+        close(fd);
+    }
     EXPECT_TRUE(d.running());
 }
 

@@ -167,8 +167,8 @@ struct Tv {
     explicit Tv(const Lines& online = {})
     {
         reset_database();
+        d.start(); // start-up sets everyone offline
         only_online(online);
-        d.start();
     }
 
     void say(const std::string& msg)

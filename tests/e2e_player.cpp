@@ -201,10 +201,10 @@ TEST_F(PlayerE2e, RestoreStopsPlayersAtStartAndShutdown)
 
 TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
 {
-    set_online({"anna"});
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
+    set_online({"anna"});
     d.send_and_wait(msg("change", "ct2"));
     EXPECT_EQ(nth_run(env, "mplayer", 0), player_argv("ct2"));
     EXPECT_TRUE(d.wait_stdout("[player] Channel: 'ct2'\n"));
@@ -230,10 +230,10 @@ TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
 // only once it has ended.
 TEST_F(PlayerE2e, NewPlayerWaitsUntilTheOldOneHasEnded)
 {
-    set_online({"anna"});
     TestEnv env;
     Daemon d(env, {"VELMORA_STANDIN_DELAY=mplayer=300"});
     d.start();
+    set_online({"anna"});
     d.send_and_wait(msg("change", "ct1"));
     ASSERT_EQ(nth_run(env, "mplayer", 0), player_argv("ct1"));
     pid_t old = env.invocations_of("mplayer")[0].pid;
@@ -251,17 +251,20 @@ TEST_F(PlayerE2e, NewPlayerWaitsUntilTheOldOneHasEnded)
 // that child never becomes a player, and only the later one remains.
 TEST_F(PlayerE2e, QuickChangesLeaveOnlyTheLaterPlayer)
 {
-    set_online({"anna", "peter"});
     TestEnv env;
     Daemon d(env, {"VELMORA_STANDIN_DELAY=mplayer=2000"});
     d.start();
+    set_online({"anna", "peter"});
     d.send_and_wait(msg("change", "ct1"));
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     d.send_and_wait(msg("change", "ct2"));
     d.send_and_wait(msg("change", "ct3"));
     std::map<pid_t, std::string> live;
-    EXPECT_TRUE(wait_until([&] { return (live = live_players(env)).size() == 1 &&
-                                        live.begin()->second == "dvb://ct3"; }, 5000))
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return (live = live_players(env)).size() == 1 && live.begin()->second == "dvb://ct3";
+        },
+        5000))
         << "players: " << live.size();
     for (const Invocation& r : env.invocations_of("mplayer"))
         EXPECT_NE(r.argv.back(), "dvb://ct2");
@@ -269,10 +272,10 @@ TEST_F(PlayerE2e, QuickChangesLeaveOnlyTheLaterPlayer)
 
 TEST_F(PlayerE2e, EmptyChannelKeepsThePlayerRunning)
 {
-    set_online({"anna"});
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
+    set_online({"anna"});
     d.send_and_wait(msg("change", "ct2"));
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     pid_t player = env.invocations_of("mplayer")[0].pid;
@@ -373,10 +376,10 @@ TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
 
 TEST_F(PlayerE2e, ChildrenOutlivingTheDaemonHoldNoSocket)
 {
-    set_online({"anna"});
     TestEnv env;
     Daemon first(env);
     first.start();
+    set_online({"anna"});
     first.send_and_wait(msg("change", "ct2"));
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     pid_t player = env.invocations_of("mplayer")[0].pid;
@@ -484,9 +487,9 @@ TEST_F(NotifyE2e, SigintDuringNotificationShutsDown)
     fs::remove(slow);
     std::ofstream(slow) << "#!/bin/sh\nsleep 2\n";
     fs::permissions(slow, fs::perms::owner_all);
-    set_online({"anna"});
     Daemon d(env);
     d.start();
+    set_online({"anna"});
     d.send(msg("notify", "slow"));
     ASSERT_TRUE(wait_until([] { return !pids_named("notify-send").empty(); }));
     d.sigint();

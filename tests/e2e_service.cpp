@@ -184,9 +184,9 @@ TEST_F(Service, ProgramThatCannotStartIsNamed)
 {
     for (const char* prog : {"mplayer", "notify-send"})
         fs::remove(env.bindir() + "/" + prog);
-    set_online({"anna"});
     Daemon d(env, {"PATH=" + env.bindir()}); // nothing else: pkill is missing too
     d.start();
+    set_online({"anna"});
     d.send_and_wait(message(user_xml("x", "change", "ct1")));
     const std::string lines[] = {
         "[exec] pkill: No such file or directory\n", // the restore at start-up

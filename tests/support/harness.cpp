@@ -48,7 +48,6 @@ const std::string kJpeg("\xff\xd8\xff\xe0\x00\x10\x4a\x46\x49\x46\x00\x01\x01\x0
 
 const char* const kStandins[] = {"mplayer", "convert", "fbsetbg", "notify-send", "amixer"};
 const char* const kMarker = "[memory] currentUser: ";
-constexpr unsigned kPort = 5003;
 
 std::runtime_error fail(const std::string& what)
 {
@@ -360,6 +359,13 @@ TestEnv::~TestEnv()
     fs::remove_all(dir_, ec);
 }
 
+std::string TestEnv::write_config(const std::string& text) const
+{
+    std::string path = dir_ + "/velmora.conf";
+    write_file(path, text);
+    return path;
+}
+
 std::string TestEnv::path_env() const
 {
     const char* path = std::getenv("PATH");
@@ -536,8 +542,10 @@ void Daemon::spawn()
     if (pid_ > 0)
         throw fail("Daemon::spawn: already started (use a new Daemon to restart)");
 
+    // XDG_CONFIG_HOME: no settings file of the machine's user is read.
     std::vector<std::string> vars = {"PATH=" + env_.path_env(),
-                                     "VELMORA_STANDIN_LOG=" + env_.logpath()};
+                                     "VELMORA_STANDIN_LOG=" + env_.logpath(),
+                                     "XDG_CONFIG_HOME=" + env_.dir()};
     if (!env_.options().standin_status.empty())
         vars.push_back("VELMORA_STANDIN_STATUS=" + env_.options().standin_status);
     if (listen_fd_ >= 0) // the pid is filled in by the child
@@ -566,6 +574,7 @@ void Daemon::spawn()
     const int listen_fd = listen_fd_;
     std::vector<std::string> args = launcher_;
     args.push_back(VELMORA_SERVER_BIN);
+    args.insert(args.end(), args_.begin(), args_.end());
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -630,11 +639,12 @@ void Daemon::start(int timeout_ms)
         if (reap(false)) {
             drain();
             throw fail("velmora-server exited (" + std::to_string(exit_code(status_)) +
-                       ") before listening on 5003; stderr:\n" + tail(err()));
+                       ") before listening on " + std::to_string(port_) + "; stderr:\n" +
+                       tail(err()));
         }
         if (Clock::now() >= until)
-            throw fail("velmora-server did not listen on 5003 within " + seconds + " s; stderr:\n" +
-                       tail(err()));
+            throw fail("velmora-server did not listen on " + std::to_string(port_) + " within " +
+                       seconds + " s; stderr:\n" + tail(err()));
         usleep(10000);
     }
     // The screen restore comes before the listener, but its lines may still
@@ -649,7 +659,7 @@ bool Daemon::listening() const
 {
     std::vector<std::string> inodes;
     char port[8];
-    std::snprintf(port, sizeof port, ":%04X", kPort);
+    std::snprintf(port, sizeof port, ":%04X", port_);
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::string text;
         if (!read_file(table, text))
@@ -750,12 +760,12 @@ int Daemon::connect_open()
         throw fail("socket: " + errno_text());
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPort);
+    addr.sin_port = htons(port_);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         std::string e = errno_text();
         close(fd);
-        throw fail("connect to 127.0.0.1:5003: " + e);
+        throw fail("connect to 127.0.0.1:" + std::to_string(port_) + ": " + e);
     }
     return fd;
 }

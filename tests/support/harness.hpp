@@ -44,6 +44,9 @@ public:
     const TestEnvOptions& options() const { return options_; }
     std::string path_env() const; // bindir + ":" + current PATH
 
+    // Writes a settings file into the env's dir; returns its path.
+    std::string write_config(const std::string& text) const;
+
     std::vector<Invocation> invocations() const;
     std::vector<Invocation> invocations_of(const std::string& prog) const; // by basename of argv[0]
     bool wait_invocations_of(const std::string& prog, size_t count, int timeout_ms = 15000) const;
@@ -97,6 +100,10 @@ public:
     // Hands fd (a listening socket) to the daemon as a service manager does:
     // as descriptor 3, with LISTEN_FDS=1 and LISTEN_PID set to the daemon's pid.
     void hand_listener(int fd) { listen_fd_ = fd; }
+    // Command-line arguments (for example {"--config", path}), and the TCP
+    // port that start() waits for and send() connects to.
+    void args(std::vector<std::string> a) { args_ = std::move(a); }
+    void port(unsigned p) { port_ = p; }
 
     void spawn(); // start without waiting (for daemons expected to exit early)
     // spawn, then wait until it LISTENs on 5003 and its start-up lines (the
@@ -131,7 +138,8 @@ private:
                    size_t occurrences);
 
     TestEnv& env_;
-    std::vector<std::string> extra_env_, launcher_;
+    std::vector<std::string> extra_env_, launcher_, args_;
+    unsigned port_ = 5003;
     pid_t pid_ = -1;
     int listen_fd_ = -1;
     bool reaped_ = false;

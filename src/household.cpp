@@ -1,0 +1,141 @@
+#include "household.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+#include "database.hpp"
+#include "secfunc.hpp"
+
+namespace household {
+namespace {
+
+std::vector<HouseholdListener> g_listeners;
+// The state as last told; the serving thread changes it, other threads copy it.
+std::mutex g_mu;
+Snapshot g_now;
+// Presence changed in the database since the last read.
+bool g_stale = false;
+std::string g_playing;
+std::string g_screen = "black.jpg";
+
+std::vector<std::string> split_list(const std::string& list)
+{
+    std::vector<std::string> items;
+    for (int p = 0, n = countList(list); p < n; ++p)
+        items.push_back(getAtPos(list, p));
+    return items;
+}
+
+// Reads everything the database knows into `s`, on the open connection.
+void read_into(Snapshot& s)
+{
+    s.users = db_get_household();
+    s.online = split_list(db_get_all_users_by_state("online"));
+    s.channels = db_get_all_channels();
+    s.read = true;
+}
+
+void tell(Snapshot next)
+{
+    Snapshot before;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        if (next == g_now)
+            return;
+        before = g_now;
+        g_now = next;
+    }
+    for (const HouseholdListener& l : g_listeners)
+        l(before, next);
+}
+
+Snapshot current()
+{
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_now;
+}
+
+} // namespace
+
+void add_listener(HouseholdListener listener)
+{
+    g_listeners.push_back(std::move(listener));
+}
+
+bool has_listeners()
+{
+    return !g_listeners.empty();
+}
+
+void presence_changed()
+{
+    g_stale = true;
+}
+
+void playing(std::string_view channel)
+{
+    g_playing = channel;
+}
+
+void screen(std::string_view picture)
+{
+    g_screen = picture;
+}
+
+void refresh_on_open_connection()
+{
+    if (!has_listeners())
+        return;
+    Snapshot next = current();
+    read_into(next);
+    next.playing = g_playing;
+    next.screen = g_screen;
+    g_stale = false;
+    tell(next);
+}
+
+void message_done(const char* current_user, const char* current_channel)
+{
+    if (!has_listeners())
+        return;
+    Snapshot next = current();
+    if (g_stale || !next.read) {
+        // The handlers connected a moment ago; a database gone since then
+        // leaves the last state as it was rather than ending the daemon.
+        std::string error;
+        if (db_try_connect(error)) {
+            read_into(next);
+            db_close();
+            g_stale = false;
+        } else {
+            std::fprintf(stderr, "[household] cannot read the household: %s\n",
+                         logSafe(error).c_str());
+        }
+    }
+    next.viewing_user = current_user;
+    next.viewing_channel = current_channel;
+    next.playing = g_playing;
+    next.screen = g_screen;
+    tell(next);
+}
+
+void all_offline()
+{
+    if (!has_listeners())
+        return;
+    Snapshot next = current();
+    for (HouseholdUser& u : next.users)
+        if (!u.state.empty())
+            u.state = "offline";
+    next.online.clear();
+    next.playing = g_playing;
+    next.screen = g_screen;
+    tell(next);
+}
+
+Snapshot snapshot()
+{
+    return current();
+}
+
+} // namespace household

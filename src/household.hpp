@@ -1,0 +1,68 @@
+// What the household and the television are now: every user and their state,
+// the online list, the viewing state and what plays. The handlers and the
+// player tell it what changed; at the end of each message it tells its
+// listeners (MQTT, the web page). Nothing here knows who listens.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct HouseholdUser {
+    std::string name;
+    std::string state;   // "online", "offline", or "" for a user without a state row
+    std::string picture; // file name in pictures/, or ""
+    bool operator==(const HouseholdUser& o) const
+    {
+        return name == o.name && state == o.state && picture == o.picture;
+    }
+};
+
+struct Snapshot {
+    std::vector<HouseholdUser> users;  // every household user, in the database's order
+    std::vector<std::string> online;   // the online user list, in its order
+    std::vector<std::string> channels; // every channel of the household
+    std::string viewing_user, viewing_channel;
+    std::string playing; // the channel the player was last started with; "" once restored
+    std::string screen = "black.jpg"; // the picture the screen shows: "black.jpg" or "out.jpg"
+    bool read = false;                // users and channels have been read from the database
+    bool operator==(const Snapshot& o) const
+    {
+        return users == o.users && online == o.online && channels == o.channels &&
+               viewing_user == o.viewing_user && viewing_channel == o.viewing_channel &&
+               playing == o.playing && screen == o.screen && read == o.read;
+    }
+};
+
+// Told on the serving thread, after the change, with what was before.
+using HouseholdListener = std::function<void(const Snapshot& before, const Snapshot& now)>;
+
+namespace household {
+
+// Listeners are added before the serving loop starts. With none, the
+// household reads nothing from the database and costs nothing.
+void add_listener(HouseholdListener listener);
+bool has_listeners();
+
+// From the handlers: user states changed in the database; they are read
+// again at the end of the message.
+void presence_changed();
+// From the player: the channel it was started with, "" once the screen is
+// restored; and the picture the screen shows ("black.jpg", "out.jpg").
+void playing(std::string_view channel);
+void screen(std::string_view picture);
+
+// From the serving loop. `refresh` reads every user, the online list and the
+// channels on the caller's open connection (start-up); `message_done` takes
+// the viewing state, reads the database again when presence changed (with a
+// connection of its own) and tells the listeners.
+void refresh_on_open_connection();
+void message_done(const char* current_user, const char* current_channel);
+// The shutdown's everyone-offline, told at once.
+void all_offline();
+
+// A copy of the state, for threads other than the serving one.
+Snapshot snapshot();
+
+} // namespace household
