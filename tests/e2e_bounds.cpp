@@ -132,6 +132,43 @@ TEST_F(Bounds, SilentPeersDelayNobody)
     EXPECT_TRUE(d.running());
 }
 
+// SIGINT during the start-up restore (a hung fbsetbg): the port is not yet
+// listened on, the program is stopped at once, and the start ends in order
+// with nothing left running.
+TEST_F(Bounds, SigintDuringStartUpEndsItInOrder)
+{
+    TestEnv env({false, "fbsetbg=hang"});
+    Daemon d(env);
+    d.spawn();
+    ASSERT_TRUE(env.wait_invocations_of("fbsetbg", 1));
+    EXPECT_THROW(close(d.connect_open()), std::runtime_error);
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    EXPECT_TRUE(in_order(d.err(), {"[player] fbsetbg stopped for the shutdown\n", kClosed,
+                                   "[server] db_set_all_offline() returned 0 (0 - succesful)\n"}));
+    EXPECT_TRUE(in_order(d.out(), {kRestored, kFarewell, kRestored}));
+    EXPECT_TRUE(pids_named("fbsetbg").empty());
+}
+
+// Started with standard output closed, or into a pipe that nobody reads, the
+// daemon serves as ever: only the lines it cannot write are lost.
+TEST_F(Bounds, ClosedOrBrokenStdoutLosesOnlyLines)
+{
+    for (const char* redirect : {">&-", "> >(exit 0)"}) {
+        SCOPED_TRACE(redirect);
+        reset_database();
+        TestEnv env;
+        Daemon d(env, {}, {"bash", "-c", std::string("exec \"$0\" \"$@\" ") + redirect});
+        d.start(20000, false);
+        d.send(message(user_xml("anna", "join")));
+        EXPECT_TRUE(d.wait_stderr("[cmd_join] anna is now online.\n"));
+        EXPECT_EQ(user_state("anna"), "online");
+        d.sigint();
+        EXPECT_EQ(d.wait_exit(), 0);
+        EXPECT_EQ(user_state("anna"), "offline");
+    }
+}
+
 // A hung program is stopped after 5 s: SIGTERM, and SIGKILL for one that
 // ignores it; the daemon goes on and leaves neither running nor a zombie.
 TEST_F(Bounds, HungProgramsAreStoppedAndTheDaemonGoesOn)

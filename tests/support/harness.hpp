@@ -106,9 +106,10 @@ public:
     void port(unsigned p) { port_ = p; }
 
     void spawn(); // start without waiting (for daemons expected to exit early)
-    // spawn, then wait until it LISTENs on 5003 and its start-up lines (the
-    // screen restore) have been read; throws if it does not get there.
-    void start(int timeout_ms = 20000);
+    // spawn, then wait until it LISTENs on its port and (with `startup_lines`)
+    // its start-up lines (the screen restore) have been read; throws if it
+    // does not get there.
+    void start(int timeout_ms = 20000, bool startup_lines = true);
 
     void send(const std::string& bytes); // one connection: write all, close
     // A connection to the daemon, left open for the caller to use and close.

@@ -1,0 +1,180 @@
+// The settings file and the command line: bad ones are refused before anything
+// happens, every key takes effect, and two televisions share one household.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "harness.hpp"
+
+using namespace vt;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Settings : ::testing::Test {
+    void SetUp() override { reset_database(); }
+    TestEnv env;
+
+    Ran server(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {VELMORA_SERVER_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, "",
+                   {"PATH=" + env.path_env(), "VELMORA_STANDIN_LOG=" + env.logpath(),
+                    "XDG_CONFIG_HOME=" + env.dir()});
+    }
+};
+
+// The "[memory]" lines of a daemon's last message.
+std::string last_view(const Daemon& d)
+{
+    std::string out = d.out();
+    size_t at = out.rfind("[memory] currentChannel: ");
+    size_t end = out.find("\n", out.find("[memory] currentUser: ", at));
+    return at == std::string::npos || end == std::string::npos ? "" : out.substr(at, end + 1 - at);
+}
+
+} // namespace
+
+// A bad setting or argument: one line naming the file, the line and the
+// problem, status 2, and nothing touched (no program runs, no port is bound);
+// --check-config says the same.
+TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
+{
+    const std::string loose = env.dir() + "/loose.pw";
+    std::ofstream(loose) << "secret\n";
+    chmod(loose.c_str(), 0644);
+    const struct {
+        std::string text;               // the settings file ("" for none)
+        std::vector<std::string> extra; // further arguments
+        std::string line;               // the line on stderr, after "FILE"
+    } cases[] = {
+        {"[server]\nlisten = 0.0.0.0:70000\n",
+         {},
+         ":2: [server] listen: '70000' is not a port (1-65535)"},
+        {"[server]\nlisten = tv:5003\n",
+         {},
+         ":2: [server] listen: 'tv' is not an IPv4 address (IPv6 is written [ADDRESS]:PORT)"},
+        {"; the tv\n[server]\nworkdir = /no/such/dir\n",
+         {},
+         ":3: [server] workdir: '/no/such/dir' is not a directory"},
+        {"[tv]\nx = 1\n", {}, ":2: unknown section [tv]"},
+        {"[server]\ncolour = red\n", {}, ":2: unknown key 'colour' in [server]"},
+        {"[guide]\npost_port = 8080\npost_port = 80\n", {}, ":3: [guide] post_port is set twice"},
+        {"[server]\nlisten\n", {}, ":2: expected KEY = VALUE or [SECTION]"},
+        {"[mqtt]\npassword_file = " + loose + "\n",
+         {},
+         ":2: [mqtt] password_file: " + loose + " is readable by group or others (chmod 600 it)"},
+        {"",
+         {"--config", env.dir() + "/missing.conf"},
+         env.dir() + "/missing.conf: cannot read the settings file: No such file or directory"},
+        {"", {"-h"}, "unknown argument '-h' (try --help)"},
+        {"", {"--check-config", "--colour"}, "unknown argument '--colour' (try --help)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> args = c.extra;
+        std::string file;
+        if (!c.text.empty())
+            args = {"--config", file = env.write_config(c.text)};
+        for (bool check : {false, true}) {
+            std::vector<std::string> a = args;
+            if (check && !c.text.empty())
+                a.push_back("--check-config");
+            Ran r = server(a);
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err, "velmora-server: " + file + c.line + "\n");
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    EXPECT_TRUE(env.invocations().empty()); // no restore ran
+}
+
+// --check-config prints what the daemon would use; a password only as "(set)".
+TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
+{
+    const std::string pw = env.dir() + "/mqtt.pw";
+    std::ofstream(pw) << "hunter2-secret\n";
+    chmod(pw.c_str(), 0600);
+    const std::string file = env.write_config("[server]\nlisten = [::]:5003\n[guide]\nhost = "
+                                              "192.0.2.10\n[mqtt]\nhost = 127.0.0.1\n"
+                                              "username = velmora\npassword_file = " +
+                                              pw + "\n");
+    Ran r = server({"--config", file, "--check-config"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string& line :
+         {"; velmora-server 0.1.0: settings from " + file + "\n", std::string("listen = [::]:5003"),
+          std::string("\nhost = 192.0.2.10\npost_port = 8080\nget_port = 8081\n"),
+          std::string("\npassword = (set)\n"), std::string("\nusername = velmora\n")})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(r.out.find("hunter2"), std::string::npos);
+    // No file at all: the built-in settings.
+    r = server({"--check-config"});
+    EXPECT_NE(r.out.find("no settings file, built-in defaults\n[server]\nlisten = 0.0.0.0:5003"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(env.invocations().empty());
+}
+
+// The listen address, the working directory and an option-file group with an
+// account of its own take effect; the server's own log shows who connected.
+TEST_F(Settings, ListenWorkdirAndDatabaseAccountTakeEffect)
+{
+    db_exec(
+        "CREATE USER IF NOT EXISTS 'tv_test'@'localhost' IDENTIFIED BY 'tv-pass-1';"
+        "GRANT SELECT, UPDATE ON dvb.* TO 'tv_test'@'localhost';"
+        "SET GLOBAL log_output = 'TABLE'; SET GLOBAL general_log = 1; TRUNCATE mysql.general_log");
+    const std::string tv = env.dir() + "/tv2";
+    fs::copy(env.workdir(), tv, fs::copy_options::recursive);
+    const std::string cnf = env.dir() + "/my.cnf";
+    std::ofstream(cnf)
+        << "[client]\nuser = nobody\n[velmora]\nuser = tv_test\npassword = tv-pass-1\n"
+        << "socket = " << std::getenv("MYSQL_UNIX_PORT") << "\n";
+    Daemon d(env, {"MYSQL_UNIX_PORT=/nonexistent.sock"}); // only the group names the server
+    d.port(5013);
+    d.args({"--config",
+            env.write_config("[server]\nlisten = 127.0.0.1:5013\nworkdir = " + tv +
+                             "\n[database]\noption_file = " + cnf + "\ngroup = velmora\n")});
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join")));
+    EXPECT_EQ(user_state("anna"), "online");
+    EXPECT_TRUE(env.wait_invocations_of("convert", 1));
+    EXPECT_TRUE(fs::exists(tv + "/out.jpg"));
+    EXPECT_FALSE(fs::exists(env.workdir() + "/out.jpg"));
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+    EXPECT_EQ(user_state("anna"), "offline");
+    auto who = db_rows("SELECT COUNT(*) FROM mysql.general_log WHERE command_type = 'Connect' AND "
+                       "argument LIKE 'tv_test@localhost%'");
+    db_exec(
+        "SET GLOBAL general_log = 0; TRUNCATE mysql.general_log; DROP USER 'tv_test'@'localhost'");
+    EXPECT_GE(std::stoi(who.at(0).at(0)), 3) << "start-up, the join and the shutdown";
+    EXPECT_EQ(d.err().find("tv-pass-1"), std::string::npos);
+}
+
+// Two televisions on one household: presence is shared, the viewing state
+// (current user and channel) is each one's own.
+TEST_F(Settings, TwoTelevisionsShareOneHousehold)
+{
+    TestEnv kitchen_env;
+    Daemon living(env), kitchen(kitchen_env);
+    kitchen.port(5013);
+    kitchen.args({"--config", kitchen_env.write_config("[server]\nlisten = 127.0.0.1:5013\n")});
+    living.start();
+    kitchen.start();
+    living.send_and_wait(message(user_xml("anna", "join")));
+    kitchen.send_and_wait(message(user_xml("x", "list", "online")));
+    EXPECT_TRUE(kitchen.wait_stderr("[cmd_list] online users: anna\n"));
+    kitchen.send_and_wait(message(user_xml("peter", "join")));
+    ASSERT_TRUE(kitchen_env.wait_invocations_of("convert", 1));
+    EXPECT_EQ(kitchen_env.invocations_of("convert")[0].argv.at(17),
+              "PRESENT KNOWN USERS:\\n1. anna\\n2. peter\\n");
+    living.send_and_wait(message(user_xml("x", "next")));
+    EXPECT_EQ(last_view(living), "[memory] currentChannel: 'ct3'\n[memory] currentUser: 'anna'\n");
+    EXPECT_EQ(last_view(kitchen), "[memory] currentChannel: ''\n[memory] currentUser: 'peter'\n");
+    EXPECT_EQ(user_state("peter"), "online");
+    EXPECT_TRUE(env.invocations_of("convert").size() == 1); // the kitchen's join renders there
+}
