@@ -57,7 +57,8 @@ class FakeGuide {
 public:
     enum class Mode { Answer, Silent };
 
-    FakeGuide(int port, std::string body, Mode mode = Mode::Answer)
+    FakeGuide(int port, std::string body, Mode mode = Mode::Answer,
+              const char* address = "127.0.0.1")
         : body_(std::move(body)), mode_(mode)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -66,7 +67,7 @@ public:
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, address, &a.sin_addr);
         if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
             listen(fd_, 4) != 0)
             throw std::runtime_error("fake guide cannot listen on " + std::to_string(port) + ": " +
@@ -485,4 +486,25 @@ TEST_F(Guide, UnusableScratchFileIsReportedAndNoGetSent)
     }
     std::ifstream in(target);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+}
+
+// The guide server's address and ports come from the settings file.
+TEST(GuideSettings, ConfiguredAddressAndPortsAreUsed)
+{
+    reset_database();
+    FakeGuide post(18080, kHead + "tok1\"", FakeGuide::Mode::Answer, "127.0.0.2");
+    FakeGuide get(18081, "listing\n", FakeGuide::Mode::Answer, "127.0.0.2");
+    TestEnv env;
+    Daemon d(env, {"no_proxy=*", "NO_PROXY=*"});
+    d.args({"--config", env.write_config("[guide]\nhost = 127.0.0.2\npost_port = 18080\n"
+                                         "get_port = 18081\n")});
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "getepg")));
+    EXPECT_TRUE(d.wait_stderr("Sending HTTP GET AT http://127.0.0.2:18081/?token=tok1&users=2\n"));
+    EXPECT_NE(d.err().find("Sending HTTP POST AT 127.0.0.2:18080 id=1&user=2&pin=4821&device=2\n"),
+              std::string::npos)
+        << d.err();
+    ASSERT_EQ(post.requests().size(), 1u);
+    EXPECT_EQ(post.requests()[0].header("host"), "127.0.0.2:18080");
+    EXPECT_EQ(get.requests().size(), 1u);
 }
