@@ -39,9 +39,10 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
     TestEnv env;
     const std::string prefix = env.dir() + "/prefix";
     std::set<std::string> expected;
-    for (const char* f : {"/bin/velmora-server", "/bin/velmora-send", "/share/velmora/schema.sql",
-                          "/share/velmora/household.sql", "/share/velmora/black.jpg",
-                          "/lib/systemd/user/velmora.socket", "/lib/systemd/user/velmora.service"})
+    for (const char* f :
+         {"/bin/velmora-server", "/bin/velmora-send", "/share/velmora/schema.sql",
+          "/share/velmora/household.sql", "/share/velmora/black.jpg", "/share/velmora/velmora.conf",
+          "/lib/systemd/user/velmora.socket", "/lib/systemd/user/velmora.service"})
         expected.insert(prefix + f);
     EXPECT_EQ(install_into(env.dir()), expected);
 
