@@ -397,6 +397,17 @@ void handleReceived(char* recvBuff, ssize_t n)
     logViewingState();
 }
 
+// Set when a message has been handled since the last wait: a SIGINT that
+// came during it must be seen before the next one is taken up.
+bool g_handled_since_wait = false;
+
+void noMoreAfterSigint()
+{
+    if (g_handled_since_wait && shutdown_requested())
+        shutdownSequence();
+    g_handled_since_wait = true;
+}
+
 // Reads the one block of a connection; false when nothing has come yet.
 // A failing read ends the daemon as a failing socket call does.
 bool readMessageFrom(int fd, char* recvBuff)
@@ -409,8 +420,8 @@ bool readMessageFrom(int fd, char* recvBuff)
         std::exit(-1);
     }
     close(fd);
+    noMoreAfterSigint();
     handleReceived(recvBuff, n);
-    takePendingSignals();
     return true;
 }
 
@@ -418,10 +429,10 @@ void handleInbox()
 {
     InboxMessage m;
     while (inbox::take(m)) {
+        noMoreAfterSigint();
         logLine(stderr, "[RCV %s] %s\n", logSafe(m.origin).c_str(), logSafe(m.text).c_str());
         handleRecords(m.records);
         logViewingState();
-        takePendingSignals();
     }
 }
 
@@ -429,14 +440,17 @@ void handleInbox()
 // has not yet sent its message, and the inbox of the other sources, and
 // handles complete messages one at a time. A silent peer costs nobody but
 // itself: it is closed after IDLE_PEER_MS, and of those that wait the oldest
-// is closed beyond MAX_WAITING_PEERS.
+// is closed beyond MAX_WAITING_PEERS. A SIGINT that comes during a message
+// is taken by the next wait, or found pending right after it, before any
+// further message is handled.
 [[noreturn]] void serve(int soc)
 {
     static char recvBuff[RECV_MAX + 1];
     std::deque<Peer> peers;
     std::vector<pollfd> fds;
     for (;;) {
-        takePendingSignals();
+        if (g_sigint)
+            shutdownSequence();
         fds.clear();
         fds.push_back({soc, POLLIN, 0});
         fds.push_back({inbox::wake_fd(), POLLIN, 0});
@@ -455,6 +469,7 @@ void handleInbox()
         }
         int r = ppoll(fds.data(), fds.size(), timeout, &g_wait_mask);
         const auto polled = Clock::now();
+        g_handled_since_wait = false;
         if (r < 0) {
             if (errno != EINTR) {
                 std::perror("server: accept");
