@@ -985,6 +985,17 @@ Ran run(const std::vector<std::string>& argv, const std::string& input,
     return ran;
 }
 
+void write_executable(const std::string& path, const std::string& text)
+{
+    write_file(path, text);
+    fs::permissions(path, fs::perms(0755));
+}
+
+std::string read_text(const std::string& path)
+{
+    return slurp(path);
+}
+
 std::vector<pid_t> zombie_children_of(pid_t parent)
 {
     std::vector<pid_t> result;

@@ -169,6 +169,10 @@ std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 
+// An executable file (mode 0755) holding text: a stand-in script.
+void write_executable(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path); // throws if it cannot be read
+
 // ---- Messages -------------------------------------------------------------
 
 // <user><name>..</name><command>..</command>[<presence>..</presence>][<probability>..</probability>]</user>;
