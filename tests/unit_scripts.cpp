@@ -39,3 +39,37 @@ TEST(Scripts, InterruptedPrivateDatabaseIsMadeAgain)
     EXPECT_EQ(users.status, 0) << users.err;
     EXPECT_EQ(users.out, "4\n");
 }
+
+// scripts/test where no namespace can be made refuses the end-to-end tests
+// with a line saying how to run them anyway, runs the unit tests and does not
+// pass; asked to, it runs everything; a user namespace is one it can make.
+TEST(Scripts, TestRunsEndToEndOnlyInNamespacesOrWhenAsked)
+{
+    const struct {
+        std::string unshare, on_host;
+        bool everything;
+        int status;
+    } cases[] = {
+        {"exit 1", "0", false, 1},
+        {"exit 1", "1", true, 0},
+        {"case \"$*\" in *--user*) exec /usr/bin/unshare \"$@\";; esac; exit 1", "0", true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.unshare + " VELMORA_TEST_ON_HOST=" + c.on_host);
+        TestEnv env;
+        const std::string args = env.dir() + "/ctest.args";
+        for (const auto& [name, body] : {std::pair<std::string, std::string>{"unshare", c.unshare},
+                                         {"cmake", ""},
+                                         {"dpkg-query", "echo 'install ok installed'"},
+                                         {"ctest", "echo \"$*\" >>" + args}})
+            write_executable(env.bindir() + "/" + name, "#!/bin/sh\n" + body + "\n");
+        Ran ran = run({kScripts + "test", "-R", "Intake"}, "",
+                      {"PATH=" + env.path_env(), "VELMORA_TEST_ON_HOST=" + c.on_host});
+        EXPECT_EQ(ran.status, c.status) << ran.err;
+        const std::string ctest = read_text(args);
+        EXPECT_EQ(ctest.find("-L unit") == std::string::npos, c.everything) << ctest;
+        EXPECT_EQ(ran.err.find("VELMORA_TEST_ON_HOST=1 ./scripts/test\n") == std::string::npos,
+                  c.everything)
+            << ran.err;
+    }
+}
