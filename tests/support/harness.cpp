@@ -425,6 +425,24 @@ void db_exec(const std::string& sql)
     Db().run(sql, sql_label(sql));
 }
 
+std::string db_try_as(const std::string& option_file, const std::string& group,
+                      const std::string& database, const std::string& sql)
+{
+    MYSQL* db = mysql_init(nullptr);
+    if (!db)
+        throw fail("mysql_init failed");
+    mysql_options(db, MYSQL_READ_DEFAULT_FILE, option_file.c_str());
+    mysql_options(db, MYSQL_READ_DEFAULT_GROUP, group.c_str());
+    std::string error;
+    if (!mysql_real_connect(db, nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) ||
+        mysql_real_query(db, sql.data(), sql.size()))
+        error = mysql_error(db);
+    else
+        mysql_free_result(mysql_store_result(db));
+    mysql_close(db);
+    return error;
+}
+
 std::string sql_quote(const std::string& value)
 {
     std::string out = "'";

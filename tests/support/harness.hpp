@@ -64,6 +64,11 @@ std::string sql_quote(const std::string& value); // 'value' with MariaDB escapes
 std::string user_state(const std::string& name); // "online"/"offline"/..., "" if none
 std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
+// Runs sql in `database` as the account that an option file's group names, the
+// way the daemon connects with its settings; "" when the server took it,
+// otherwise the server's error.
+std::string db_try_as(const std::string& option_file, const std::string& group,
+                      const std::string& database, const std::string& sql);
 
 // Stops the private test server (SIGSTOP) for its lifetime and continues it
 // (SIGCONT) on every way out; the server's pid comes from its pid file next
