@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mysql.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -425,22 +426,19 @@ void db_exec(const std::string& sql)
     Db().run(sql, sql_label(sql));
 }
 
-std::string db_try_as(const std::string& option_file, const std::string& group,
-                      const std::string& database, const std::string& sql)
+std::string db_try_as(const std::string& option_file, const std::string& database,
+                      const std::string& sql)
 {
-    MYSQL* db = mysql_init(nullptr);
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> db(mysql_init(nullptr), mysql_close);
     if (!db)
         throw fail("mysql_init failed");
-    mysql_options(db, MYSQL_READ_DEFAULT_FILE, option_file.c_str());
-    mysql_options(db, MYSQL_READ_DEFAULT_GROUP, group.c_str());
-    std::string error;
-    if (!mysql_real_connect(db, nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) ||
-        mysql_real_query(db, sql.data(), sql.size()))
-        error = mysql_error(db);
-    else
-        mysql_free_result(mysql_store_result(db));
-    mysql_close(db);
-    return error;
+    mysql_options(db.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
+    mysql_options(db.get(), MYSQL_READ_DEFAULT_GROUP, "velmora");
+    if (!mysql_real_connect(db.get(), nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) ||
+        mysql_real_query(db.get(), sql.data(), sql.size()))
+        return mysql_error(db.get());
+    mysql_free_result(mysql_store_result(db.get()));
+    return "";
 }
 
 std::string sql_quote(const std::string& value)
@@ -1003,15 +1001,10 @@ Ran run(const std::vector<std::string>& argv, const std::string& input,
     return ran;
 }
 
-void write_executable(const std::string& path, const std::string& text)
+void write_script(const std::string& path, const std::string& body)
 {
-    write_file(path, text);
+    write_file(path, "#!/bin/sh\n" + body + "\n");
     fs::permissions(path, fs::perms(0755));
-}
-
-std::string read_text(const std::string& path)
-{
-    return slurp(path);
 }
 
 std::vector<pid_t> zombie_children_of(pid_t parent)

@@ -64,11 +64,10 @@ std::string sql_quote(const std::string& value); // 'value' with MariaDB escapes
 std::string user_state(const std::string& name); // "online"/"offline"/..., "" if none
 std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
-// Runs sql in `database` as the account that an option file's group names, the
-// way the daemon connects with its settings; "" when the server took it,
-// otherwise the server's error.
-std::string db_try_as(const std::string& option_file, const std::string& group,
-                      const std::string& database, const std::string& sql);
+// Runs sql as the account of an option file's [velmora] group, connecting as
+// the daemon does with its settings; "" when taken, else the server's error.
+std::string db_try_as(const std::string& option_file, const std::string& database,
+                      const std::string& sql);
 
 // Stops the private test server (SIGSTOP) for its lifetime and continues it
 // (SIGCONT) on every way out; the server's pid comes from its pid file next
@@ -174,9 +173,8 @@ std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 
-// An executable file (mode 0755) holding text: a stand-in script.
-void write_executable(const std::string& path, const std::string& text);
-std::string read_text(const std::string& path); // throws if it cannot be read
+// A stand-in: "#!/bin/sh", body, mode 0755.
+void write_script(const std::string& path, const std::string& body);
 
 // ---- Messages -------------------------------------------------------------
 
