@@ -46,8 +46,7 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
         expected.insert(prefix + f);
     run({"touch", env.dir() + "/before"});
     EXPECT_EQ(install_into(env.dir()), expected);
-    // Only the manifest made by configuring is written (in place: it stays its
-    // owner's under sudo); ctest and the suite's database write their own.
+    // Only the manifest, made when configuring, is rewritten (not ctest's or the database's).
     EXPECT_EQ(run({"find", VELMORA_BINARY_DIR, "-newer", env.dir() + "/before", "-type", "f",
                    "-not", "-path", "*/Testing/*", "-not", "-path", "*/tests/db/*"})
                   .out,

@@ -426,19 +426,17 @@ void db_exec(const std::string& sql)
     Db().run(sql, sql_label(sql));
 }
 
-std::string db_try_as(const std::string& option_file, const std::string& database,
-                      const std::string& sql)
+bool db_taken_as(const std::string& option_file, const std::string& database,
+                 const std::string& sql)
 {
     std::unique_ptr<MYSQL, decltype(&mysql_close)> db(mysql_init(nullptr), mysql_close);
-    if (!db)
-        throw fail("mysql_init failed");
     mysql_options(db.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
     mysql_options(db.get(), MYSQL_READ_DEFAULT_GROUP, "velmora");
-    if (!mysql_real_connect(db.get(), nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) ||
-        mysql_real_query(db.get(), sql.data(), sql.size()))
-        return mysql_error(db.get());
+    bool taken =
+        mysql_real_connect(db.get(), nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) &&
+        mysql_real_query(db.get(), sql.data(), sql.size()) == 0;
     mysql_free_result(mysql_store_result(db.get()));
-    return "";
+    return taken;
 }
 
 std::string sql_quote(const std::string& value)

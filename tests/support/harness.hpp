@@ -64,10 +64,9 @@ std::string sql_quote(const std::string& value); // 'value' with MariaDB escapes
 std::string user_state(const std::string& name); // "online"/"offline"/..., "" if none
 std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
-// Runs sql as the account of an option file's [velmora] group, connecting as
-// the daemon does with its settings; "" when taken, else the server's error.
-std::string db_try_as(const std::string& option_file, const std::string& database,
-                      const std::string& sql);
+// Whether sql is taken from the account of an option file's [velmora] group.
+bool db_taken_as(const std::string& option_file, const std::string& database,
+                 const std::string& sql);
 
 // Stops the private test server (SIGSTOP) for its lifetime and continues it
 // (SIGCONT) on every way out; the server's pid comes from its pid file next
