@@ -1,5 +1,5 @@
-// cmake --install: every file under the prefix and nothing outside it, and
-// user units that the service manager accepts.
+// cmake --install: every file under the prefix and nothing outside it, user
+// units that the service manager accepts, and no new file in the build folder.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -40,18 +40,25 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
     const std::string prefix = env.dir() + "/prefix";
     std::set<std::string> expected;
     for (const char* f :
-         {"/bin/velmora-server", "/bin/velmora-send", "/share/velmora/schema.sql",
-          "/share/velmora/household.sql", "/share/velmora/black.jpg", "/share/velmora/velmora.conf",
-          "/lib/systemd/user/velmora.socket", "/lib/systemd/user/velmora.service"})
+         {"/bin/velmora-server", "/bin/velmora-send", "/bin/velmora-setup-db",
+          "/share/velmora/schema.sql", "/share/velmora/household.sql", "/share/velmora/black.jpg",
+          "/share/velmora/velmora.conf", "/share/systemd/user/velmora.socket",
+          "/share/systemd/user/velmora.service"})
         expected.insert(prefix + f);
+    run({"touch", env.dir() + "/before"});
     EXPECT_EQ(install_into(env.dir()), expected);
+    // Only the manifest, made when configuring, is rewritten (not ctest's or the database's).
+    EXPECT_EQ(run({"find", VELMORA_BINARY_DIR, "-newer", env.dir() + "/before", "-type", "f",
+                   "-not", "-path", "*/Testing/*", "-not", "-path", "*/tests/db/*"})
+                  .out,
+              VELMORA_BINARY_DIR "/install_manifest.txt\n");
 
-    for (const char* bin : {"/bin/velmora-server", "/bin/velmora-send"})
+    for (const char* bin : {"/bin/velmora-server", "/bin/velmora-send", "/bin/velmora-setup-db"})
         EXPECT_EQ(access((prefix + bin).c_str(), X_OK), 0) << bin;
     Ran version = run({prefix + "/bin/velmora-send", "--version"});
     EXPECT_EQ(version.status, 0);
     // The service starts the installed daemon and copies the installed screen.
-    Ran unit = run({"cat", prefix + "/lib/systemd/user/velmora.service"});
+    Ran unit = run({"cat", prefix + "/share/systemd/user/velmora.service"});
     EXPECT_NE(unit.out.find("\nExecStart=" + prefix + "/bin/velmora-server\n"), std::string::npos);
     EXPECT_NE(unit.out.find(" " + prefix + "/share/velmora/black.jpg "), std::string::npos);
     EXPECT_EQ(unit.out.find('@'), std::string::npos) << "a placeholder was left";
@@ -62,7 +69,7 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
     fs::create_directory(runtime);
     std::vector<std::string> argv = {"systemd-analyze", "--user", "verify"};
     for (const char* unit : {"velmora.socket", "velmora.service"})
-        argv.push_back(prefix + "/lib/systemd/user/" + unit);
+        argv.push_back(prefix + "/share/systemd/user/" + unit);
     // A user manager of its own: runtime and home in the temp dir.
     Ran ran = run(argv, "", {"XDG_RUNTIME_DIR=" + runtime, "HOME=" + env.dir()});
     EXPECT_EQ(ran.status, 0);

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mysql.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -429,6 +430,19 @@ std::vector<std::vector<std::string>> db_rows(const std::string& sql)
 void db_exec(const std::string& sql)
 {
     Db().run(sql, sql_label(sql));
+}
+
+bool db_taken_as(const std::string& option_file, const std::string& database,
+                 const std::string& sql)
+{
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> db(mysql_init(nullptr), mysql_close);
+    mysql_options(db.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
+    mysql_options(db.get(), MYSQL_READ_DEFAULT_GROUP, "velmora");
+    bool taken =
+        mysql_real_connect(db.get(), nullptr, nullptr, nullptr, database.c_str(), 0, nullptr, 0) &&
+        mysql_real_query(db.get(), sql.data(), sql.size()) == 0;
+    mysql_free_result(mysql_store_result(db.get()));
+    return taken;
 }
 
 std::string sql_quote(const std::string& value)
@@ -993,6 +1007,12 @@ Ran run(const std::vector<std::string>& argv, const std::string& input,
     }
     ran.status = timed_out ? kExitTimeout : exit_code(status);
     return ran;
+}
+
+void write_script(const std::string& path, const std::string& body)
+{
+    write_file(path, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(path, fs::perms(0755));
 }
 
 std::vector<pid_t> zombie_children_of(pid_t parent)

@@ -67,6 +67,9 @@ std::string sql_quote(const std::string& value); // 'value' with MariaDB escapes
 std::string user_state(const std::string& name); // "online"/"offline"/..., "" if none
 std::string user_last(const std::string& name);  // channel name, or "NULL"
 void set_online(std::initializer_list<std::string> names);
+// Whether sql is taken from the account of an option file's [velmora] group.
+bool db_taken_as(const std::string& option_file, const std::string& database,
+                 const std::string& sql);
 
 // Stops the private test server (SIGSTOP) for its lifetime and continues it
 // (SIGCONT) on every way out; the server's pid comes from its pid file next
@@ -177,6 +180,9 @@ std::vector<std::pair<pid_t, char>> children_of(pid_t parent);
 std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
+
+// A stand-in: "#!/bin/sh", body, mode 0755.
+void write_script(const std::string& path, const std::string& body);
 
 // ---- Messages -------------------------------------------------------------
 
