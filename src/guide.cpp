@@ -49,6 +49,7 @@ struct Sink {
     int fd = -1;
     FILE* out = nullptr;
     std::size_t kept = 0, dropped = 0;
+    std::string held; // a first byte of a C1 control, until the next piece
 };
 
 std::size_t take_capped(char* data, std::size_t size, std::size_t n, void* p)
@@ -65,8 +66,14 @@ std::size_t take_capped(char* data, std::size_t size, std::size_t n, void* p)
                 return 0; // the library fails the request
             off += static_cast<std::size_t>(w);
         }
-    } else if (sink.out && take > 0 && std::fwrite(data, 1, take, sink.out) != take) {
-        return 0;
+    } else if (sink.out && take > 0) {
+        std::string text = sink.held + std::string(data, take);
+        sink.held.clear();
+        if (text.back() == '\xc2')
+            sink.held = text.substr(text.size() - 1), text.pop_back();
+        std::string shown = logSafe(text, true);
+        if (std::fwrite(shown.data(), 1, shown.size(), sink.out) != shown.size())
+            return 0;
     }
     sink.kept += take;
     sink.dropped += len - take;
@@ -220,6 +227,9 @@ int http_post()
         Sink sink;
         sink.out = stdout;
         bool ok = perform(h.get(), sink);
+        // The answer ends a line of its own.
+        if (sink.kept > 0)
+            std::printf("%s\n", logSafe(sink.held).c_str());
         std::fflush(stdout);
         if (!ok)
             std::fprintf(stderr, "FAIL\n");

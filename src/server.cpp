@@ -16,6 +16,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,7 +82,9 @@ std::string nodeName(const xmlChar* name)
 }
 
 // libxml2's own diagnostics quote the message they are about; they reach
-// stderr with the message's control characters escaped like every value.
+// stderr with the message's control characters escaped like every value. The
+// library ends each piece with at most one line break of its own; one inside
+// came from the message.
 void parserDiagnostic(void*, const char* fmt, ...)
 {
     char text[2048];
@@ -89,7 +92,11 @@ void parserDiagnostic(void*, const char* fmt, ...)
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    std::fputs(logSafe(text, true).c_str(), stderr);
+    std::string_view piece = text;
+    bool line_end = !piece.empty() && piece.back() == '\n';
+    if (line_end)
+        piece.remove_suffix(1);
+    std::fputs((logSafe(piece, true) + (line_end ? "\n" : "")).c_str(), stderr);
 }
 
 // The text of a field element's own text, CDATA and entity-reference

@@ -179,8 +179,8 @@ TEST_F(Bounds, FrozenDatabaseEndsTheConnectAndTheStatement)
 }
 
 // Control characters from a message, the database or a notification reach
-// the log as \xNN; "[RCV]" keeps line breaks and tabs. Programs and SQL still
-// get the values as they are.
+// the log as \xNN; "[RCV]" keeps only tabs. Programs and SQL still get the
+// values as they are.
 TEST_F(Bounds, LoggedValuesCannotForgeLines)
 {
     const std::string forged = "[server] db_set_all_offline() returned 0 (0 - succesful)";
@@ -196,7 +196,8 @@ TEST_F(Bounds, LoggedValuesCannotForgeLines)
          "\n[MSG] x\\x0a" + forged + " list on\\x09line\\x0d\n",
          "[cmd_list] on\\x09line\\x0d is empty\n"},
         {"<m><a/><users>\r\n\t" + user_xml("anna", "list", "online") + "</users></m>", "",
-         "[RCV] <m><a/><users>\\x0d\n\t" + user_xml("anna", "list", "online") + "</users></m>\n"},
+         "[RCV] <m><a/><users>\\x0d\\x0a\t" + user_xml("anna", "list", "online") +
+             "</users></m>\n"},
         {message("<user><name>anna</name><command>notify</command><presence>a&#10;b</presence>"
                  "</user>"),
          "", "[player_notify] notify-send 'xml notify' 'a\\x0ab' 0\n"},

@@ -277,7 +277,7 @@ protected:
         for (size_t i = 0; i < cases.size(); ++i) {
             const TokenCase& c = cases[i];
             SCOPED_TRACE(c.what);
-            const std::string get_body = "guide-data-" + std::to_string(i) + "\n";
+            const std::string get_body = "guide-data-" + std::to_string(i) + "\n\x1b]0;\xc2\x9b";
             post.set_body(c.response);
             get.set_body(get_body);
             const std::string get_line = upper_hex(kGetLinePrefix + c.in_url + "&users=2");
@@ -302,7 +302,9 @@ protected:
             EXPECT_EQ(g.header("host"), "127.0.0.1:8081");
             EXPECT_TRUE(g.body.empty());
 
-            EXPECT_TRUE(d.wait_stdout(get_body, 3000)) << "GET body not on stdout";
+            EXPECT_TRUE(
+                d.wait_stdout("guide-data-" + std::to_string(i) + "\\x0a\\x1b]0;\\xc2\\x9b\n"))
+                << "GET body not on stdout, escaped, as one line";
             EXPECT_EQ(scratch(), c.response);
             expect_serves_next();
         }
