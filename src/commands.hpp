@@ -38,8 +38,8 @@ void http_budget_reset();
 // The token of a POST response: from offset 43 up to the first double quote at
 // offset 44 or later; none when the response holds no such quote.
 std::optional<std::string> guideToken(std::string_view response);
-// The GET address that hands `token` back, its bytes percent-encoded where a
-// query value may not hold them.
+// The GET address that hands `token` back, percent-encoded only where a URL
+// cannot carry its bytes.
 std::string guideGetUrl(std::string_view token);
 
 // Player control; every operation returns 0.

@@ -2,7 +2,6 @@
 #include "commands.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -129,11 +128,12 @@ int open_scratch()
     return fd;
 }
 
-// Characters a query value may hold as they are; '&', '=', '+', '#' and '%'
-// would change the query's meaning and are encoded with everything else.
+// Bytes a URL cannot carry: controls, the blank, non-ASCII bytes and
+// "<>\^`{|}#. Every other byte of the token, '&', '=', '+' and '%' among them,
+// goes as the guide server sent it.
 bool url_safe(unsigned char c)
 {
-    return std::isalnum(c) || std::strchr("-._~!$'()*,;:@/?", c) != nullptr;
+    return c > 0x20 && c < 0x7f && std::strchr("\"<>\\^`{|}#", c) == nullptr;
 }
 
 std::string url_encode(std::string_view s)
@@ -141,7 +141,7 @@ std::string url_encode(std::string_view s)
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : s) {
-        if (c != '\0' && url_safe(c)) {
+        if (url_safe(c)) {
             out += static_cast<char>(c);
         } else {
             out += '%';
