@@ -48,7 +48,9 @@ constexpr int PORT = 5003;
 constexpr std::size_t RECV_MAX = 1024;
 // A field value never holds more than this, whatever its entities expand to.
 constexpr std::size_t VALUE_MAX = 4096;
-constexpr int ENTITY_DEPTH_MAX = 8;
+// The parser itself refuses entities nested more than 16 deep; this bound only
+// keeps a document the parser let through from leading the walk astray.
+constexpr int ENTITY_DEPTH_MAX = 40;
 // A peer that has sent nothing by then is closed, so that it cannot hold the
 // television for good.
 constexpr int IDLE_PEER_MS = 5000;
@@ -100,26 +102,38 @@ void parserDiagnostic(void*, const char* fmt, ...)
 }
 
 // The text of a field element's own text, CDATA and entity-reference
-// children; entities are expanded in place, bounded in depth and size.
+// children; entities are expanded in place, bounded in depth and size. Within
+// the bounds it is what xmlNodeListGetString(doc, list, 1) gives: a value once
+// any node with content took part (an undeclared entity has none).
 void appendValue(xmlDocPtr doc, xmlNodePtr list, std::string& out, bool& any, int depth)
 {
     for (xmlNodePtr n = list; n != nullptr && out.size() < VALUE_MAX; n = n->next) {
-        if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-            any = true;
-            if (n->content)
-                out += reinterpret_cast<const char*>(n->content);
-        } else if (n->type == XML_ENTITY_REF_NODE) {
-            xmlEntityPtr ent = xmlGetDocEntity(doc, n->name);
-            if (ent == nullptr) {
-                any = true;
-                if (n->content)
-                    out += reinterpret_cast<const char*>(n->content);
-            } else if (depth < ENTITY_DEPTH_MAX) {
+        xmlEntityPtr ent = nullptr;
+        if (n->type == XML_ENTITY_REF_NODE && (ent = xmlGetDocEntity(doc, n->name)) != nullptr) {
+            if (depth < ENTITY_DEPTH_MAX)
                 appendValue(doc, ent->children, out, any, depth + 1);
-            }
+        } else if ((n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE ||
+                    n->type == XML_ENTITY_REF_NODE) &&
+                   n->content != nullptr) {
+            any = true;
+            out += reinterpret_cast<const char*>(n->content);
         }
     }
 }
+
+} // namespace
+
+std::optional<std::string> fieldValue(xmlDocPtr doc, xmlNodePtr element)
+{
+    std::string text;
+    bool any = false;
+    appendValue(doc, element->children, text, any, 0);
+    if (!any)
+        return std::nullopt;
+    return std::string(cutText(text, VALUE_MAX));
+}
+
+namespace {
 
 // A field: whether the element occurred, and its value when it has one.
 struct Field {
@@ -129,13 +143,7 @@ struct Field {
     void take(xmlDocPtr doc, xmlNodePtr element)
     {
         found = true;
-        std::string text;
-        bool any = false;
-        appendValue(doc, element->children, text, any, 0);
-        if (any)
-            value = std::string(cutText(text, VALUE_MAX));
-        else
-            value.reset();
+        value = fieldValue(doc, element);
     }
     // What a handler gets: a missing value is the empty text.
     const char* text() const { return value ? value->c_str() : ""; }
@@ -400,7 +408,7 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
             r.probability.take(doc, n);
     }
     logLine(stdout, "\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
-                r.presence.shown().c_str());
+            r.presence.shown().c_str());
     if (r.command.found)
         dispatch(r);
     if (r.probability.found) {

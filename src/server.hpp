@@ -1,6 +1,9 @@
 // Process life, the listener on port 5003 and the message parser.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include <libxml/tree.h>
 
 // The viewing state: current user and current channel, VIEW_SIZE bytes each,
@@ -17,6 +20,10 @@ void parseThis(const char* text);
 // NULL, 0) returns, without its cost per message. The caller frees the result.
 xmlDocPtr readMessage(const char* text);
 void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
+// A field element's value: xmlNodeListGetString(doc, element->children, 1) as
+// long as its entities nest at most 40 deep, cut at 4096 bytes on a character
+// boundary; none where that gives none.
+std::optional<std::string> fieldValue(xmlDocPtr doc, xmlNodePtr element);
 
 // The handlers the keyword table calls, in one replaceable table so that a
 // test or fuzz target can put recording doubles in their place.
