@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -49,6 +51,11 @@ void reset_child()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Never the daemon's terminal: a player in a process group of its own
+    // would be stopped (SIGTTOU) as soon as it set up its console there.
+    int null = open("/dev/null", O_RDONLY);
+    if (null > 0)
+        dup2(null, 0);
     // The listening socket and a database connection stay with the daemon.
     closefrom(3);
 }

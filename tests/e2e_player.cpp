@@ -199,10 +199,11 @@ TEST_F(PlayerE2e, RestoreStopsPlayersAtStartAndShutdown)
     EXPECT_EQ(env.invocations_of("fbsetbg").back().argv, (Argv{"fbsetbg", "black.jpg"}));
 }
 
+// From a terminal too: a player that sets up a console there is not stopped.
 TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
 {
     set_online({"anna"});
-    Tv tv;
+    Tv tv({false, "", true});
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
     d.send_and_wait(msg("change", "ct2"));
@@ -218,6 +219,7 @@ TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
     EXPECT_EQ(nth_run(env, "notify-send", 0), (Argv{"notify-send", "Changing channel", "ct2"}));
     pid_t first = env.invocations_of("mplayer")[0].pid;
     EXPECT_TRUE(is_live_player(first));
+    EXPECT_NE(children_of(d.pid()).at(0).second, 'T'); // the player, the only child
 
     d.send_and_wait(msg("change", "ct3"));
     ASSERT_EQ(nth_run(env, "mplayer", 1), player_argv("ct3"));
