@@ -29,21 +29,18 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-using Clock = std::chrono::steady_clock;
-
 const std::string kGuideHost = VELMORA_GUIDE_HOST;
 constexpr const char* kPostBody = "id=1&user=2&pin=4821&device=2";
 // A guide server that is down, silent or endless must not hold the daemon:
 // each request gets a connection within 5 s, all the requests of one message
-// share 15 s, and of each response at most 64 KiB is kept.
+// share its 15 s (message_time_left), and of each response at most 64 KiB is
+// kept.
 constexpr long kConnectTimeout = 5;
-constexpr auto kMessageBudget = std::chrono::seconds(15);
 constexpr std::size_t kResponseMax = 64 * 1024;
 
-Clock::time_point g_budget_end = Clock::now() + kMessageBudget;
-
-// Where a response body goes: the scratch file, standard output, or nowhere.
-// Past kResponseMax the bytes are only counted.
+// Where a response body goes: the scratch file, standard output (escaped as
+// a logged value, line breaks included), or nowhere. Past kResponseMax the
+// bytes are only counted.
 struct Sink {
     int fd = -1;
     FILE* out = nullptr;
@@ -90,7 +87,7 @@ int abort_on_sigint(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 // it failed, or was not sent because the budget is spent or SIGINT came.
 bool perform(CURL* h, Sink& sink)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(g_budget_end - Clock::now());
+    auto left = message_time_left();
     if (left.count() <= 0 || shutdown_requested())
         return false;
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
@@ -187,11 +184,6 @@ std::string request_token_response()
 }
 
 } // namespace
-
-void http_budget_reset()
-{
-    g_budget_end = Clock::now() + kMessageBudget;
-}
 
 std::optional<std::string> guideToken(std::string_view response)
 {

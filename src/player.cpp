@@ -33,6 +33,11 @@ namespace {
 constexpr int PROGRAM_TIMEOUT_MS = 5000;
 constexpr int PROGRAM_GRACE_MS = 1000;
 
+using Clock = std::chrono::steady_clock;
+constexpr auto MESSAGE_BUDGET = std::chrono::seconds(15);
+// The end of the message in hand's time; none outside a message.
+std::optional<Clock::time_point> g_message_end;
+
 // False in every child: a child runs its programs to their end, since the
 // daemon does not wait for the child itself.
 bool g_in_daemon = true;
@@ -230,10 +235,15 @@ int run_program(const std::vector<std::string>& argv)
         return status;
     }
     Fd pidfd{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
-    if (wait_child(pid, pidfd.fd, PROGRAM_TIMEOUT_MS, true, status))
+    const int left = static_cast<int>(message_time_left().count());
+    const bool budget_ends = left < PROGRAM_TIMEOUT_MS;
+    if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, true, status))
         return status;
     if (shutdown_requested())
         std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
+    else if (budget_ends)
+        std::fprintf(stderr, "[player] %s stopped: the message's %d s are spent\n", argv[0].c_str(),
+                     static_cast<int>(MESSAGE_BUDGET.count()));
     else
         std::fprintf(stderr, "[player] %s did not end within %d s; stopped\n", argv[0].c_str(),
                      PROGRAM_TIMEOUT_MS / 1000);
@@ -248,6 +258,25 @@ int run_program(const std::vector<std::string>& argv)
 }
 
 } // namespace
+
+void message_budget_reset()
+{
+    g_message_end = Clock::now() + MESSAGE_BUDGET;
+}
+
+void message_budget_end()
+{
+    g_message_end.reset();
+}
+
+std::chrono::milliseconds message_time_left()
+{
+    if (!g_message_end)
+        return MESSAGE_BUDGET;
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*g_message_end - Clock::now());
+    return std::max(left, std::chrono::milliseconds::zero());
+}
 
 void reap_children()
 {

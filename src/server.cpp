@@ -439,8 +439,11 @@ void parseThis(const char* text)
         doc.reset();
         reject("Error: Document of the wrong type node: %s != users.\n", name.c_str());
     }
-    // The guide exchanges of one message share one time budget.
-    http_budget_reset();
+    // The programs and guide exchanges of one message share one time budget.
+    message_budget_reset();
+    struct BudgetEnd {
+        ~BudgetEnd() { message_budget_end(); }
+    } budget_end;
     // After SIGINT the record in hand is finished; the rest are left.
     bool first = true;
     for (xmlNodePtr n = cur->children; n != nullptr; n = n->next) {

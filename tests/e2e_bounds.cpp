@@ -119,16 +119,19 @@ TEST_F(Bounds, IdlePeerIsClosedAndTheNextOneServed)
 }
 
 // A hung program is stopped after 5 s: SIGTERM, and SIGKILL for one that
-// ignores it; the daemon goes on and leaves neither running nor a zombie.
+// ignores it, and the second user's at once when the message's 15 s are spent;
+// the daemon goes on and leaves neither running nor a zombie.
 TEST_F(Bounds, HungProgramsAreStoppedAndTheDaemonGoesOn)
 {
     TestEnv env({false, "amixer=hang,notify-send=hang-noterm"});
     Daemon d(env);
     d.start();
-    d.send_and_wait(message(user_xml("anna", "volume", "plus")), 40000);
+    d.send_and_wait(message(user_xml("anna", "volume", "plus") + user_xml("eva", "volume", "plus")),
+                    40000);
     EXPECT_TRUE(in_order(d.err(), {"[player] amixer did not end within 5 s; stopped\n",
                                    "[player] notify-send did not end within 5 s; stopped\n",
-                                   "[player_notify] notify-send 'Volume' 'up' 9\n"}));
+                                   "[player_notify] notify-send 'Volume' 'up' 9\n",
+                                   "[player] amixer stopped: the message's 15 s are spent\n"}));
     EXPECT_TRUE(pids_named("amixer").empty());
     EXPECT_TRUE(pids_named("notify-send").empty());
     EXPECT_TRUE(zombie_children_of(d.pid()).empty());
