@@ -41,6 +41,10 @@ std::optional<Clock::time_point> g_message_end;
 // False in every child: a child runs its programs to their end, since the
 // daemon does not wait for the child itself.
 bool g_in_daemon = true;
+// True in a render child: it and the programs it runs end with their parent,
+// so that no render outlives a killed daemon and sets an old welcome over
+// whatever the next daemon shows.
+bool g_ends_with_parent = false;
 
 // The player child of the latest channel change, until it is collected.
 pid_t g_player_pid = 0;
@@ -93,13 +97,19 @@ void report_exec_failure(const char* program)
 // none of the daemon's descriptors but the standard three; the streams are
 // flushed first so that no buffered line is written twice. A child in a group
 // of its own can be stopped together with every program it starts.
-pid_t fork_child(bool own_group = false)
+pid_t fork_child(bool own_group = false, bool ends_with_parent = false)
 {
     std::fflush(stdout);
     std::fflush(stderr);
+    pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid == 0)
+    if (pid == 0) {
         reset_child();
+        g_ends_with_parent = g_ends_with_parent || ends_with_parent;
+        // A parent gone before the signal was asked for has not sent it.
+        if (g_ends_with_parent && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent))
+            _exit(-1);
+    }
     if (own_group && pid >= 0)
         setpgid(pid == 0 ? 0 : pid, 0); // in both, so neither side races the other
     return pid;
@@ -362,7 +372,7 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     // running unseen or uncollected.
     static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     (void)adopting;
-    pid_t pid = fork_child(true);
+    pid_t pid = fork_child(true, true);
     if (pid > 0)
         g_background_pid = pid;
     if (pid != 0)

@@ -570,21 +570,23 @@ TEST_F(RenderE2e, SlowRenderNeverOutlastsTheLatestMessage)
     struct Case {
         std::string what;
         std::vector<std::string> messages;
-        bool sigint;
+        int signal;
         std::vector<std::string> rendered; // base pictures of the recorded converts
         std::string screen;                // the last fbsetbg argument
     } cases[] = {
         {"two joins back to back",
          {msg("join", "", "anna"), msg("join", "", "peter")},
-         false,
+         0,
          {"pictures/peter.jpg"},
          "out.jpg"},
         {"join and leave in one message",
          {message(user_xml("anna", "join") + user_xml("anna", "leave"))},
-         false,
+         0,
          {},
          "black.jpg"},
-        {"SIGINT right after a join", {msg("join", "", "anna")}, true, {}, "black.jpg"},
+        {"SIGINT right after a join", {msg("join", "", "anna")}, SIGINT, {}, "black.jpg"},
+        // a killed daemon takes its render along, which sets nothing after it
+        {"SIGKILL right after a join", {msg("join", "", "anna")}, SIGKILL, {}, "black.jpg"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -594,15 +596,16 @@ TEST_F(RenderE2e, SlowRenderNeverOutlastsTheLatestMessage)
         d.start();
         for (const std::string& m : c.messages)
             d.send_and_wait(m);
-        if (c.sigint) {
-            d.sigint();
-            ASSERT_EQ(d.wait_exit(), 0);
+        if (c.signal) {
+            kill(d.pid(), c.signal);
+            ASSERT_EQ(d.wait_exit(), c.signal == SIGINT ? 0 : -SIGKILL);
+            EXPECT_TRUE(wait_until([] { return pids_named("velmora-server").empty(); }));
         }
         if (!c.rendered.empty()) {
             ASSERT_TRUE(d.wait_stdout("[background] Channels: ", 10000));
         }
         EXPECT_TRUE(pids_named("convert").empty());
-        if (!c.sigint) {
+        if (!c.signal) {
             EXPECT_TRUE(wait_until([&] { return zombie_children_of(d.pid()).empty(); }));
         }
         std::vector<std::string> rendered;
