@@ -148,7 +148,6 @@ bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
     }
 }
 
-
 // A render still running would put its picture over whatever comes after it:
 // stop its whole group and collect it before the screen changes again. The
 // daemon adopts the programs of a background child that dies before them, so
@@ -377,29 +376,49 @@ int player_set_background(const char* name, const char* onlines, const char* cha
         g_background_pid = pid;
     if (pid != 0)
         return 0;
-    run_program({"convert",
-                 "pictures/" + pictured,
-                 "-fill",
-                 "white",
-                 "-gravity",
-                 "center",
-                 "-pointsize",
-                 "80",
-                 "-annotate",
-                 "+0+0",
-                 "Welcome!",
-                 "-gravity",
-                 "southwest",
-                 "-pointsize",
-                 "20",
-                 "-annotate",
-                 "+80+80",
-                 literal_annotation(onlinesd),
-                 "-annotate",
-                 "+1100+80",
-                 literal_annotation(channelsd),
-                 "out.jpg"});
-    run_program({"fbsetbg", "out.jpg"});
+    // A welcome that fails to render must not leave the previous out.jpg to
+    // be set again; and a link of that name is removed, not written through.
+    auto render = [&] {
+        unlink("out.jpg");
+        return run_program({"convert",
+                            "pictures/" + pictured,
+                            "-fill",
+                            "white",
+                            "-gravity",
+                            "center",
+                            "-pointsize",
+                            "80",
+                            "-annotate",
+                            "+0+0",
+                            "Welcome!",
+                            "-gravity",
+                            "southwest",
+                            "-pointsize",
+                            "20",
+                            "-annotate",
+                            "+80+80",
+                            literal_annotation(onlinesd),
+                            "-annotate",
+                            "+1100+80",
+                            literal_annotation(channelsd),
+                            "out.jpg"});
+    };
+    int status = render();
+    if (status != 0 && pictured != "black.jpg") {
+        std::fprintf(stderr,
+                     "[background] convert failed on pictures/%s (status %d); rendering on "
+                     "pictures/black.jpg\n",
+                     logSafe(pictured).c_str(), status);
+        pictured = "black.jpg";
+        status = render();
+    }
+    if (status == 0)
+        run_program({"fbsetbg", "out.jpg"});
+    else
+        std::fprintf(
+            stderr,
+            "[background] convert failed on pictures/%s (status %d); the screen is left as it is\n",
+            logSafe(pictured).c_str(), status);
     std::printf("[background] Name: '%s'\n", logSafe(name).c_str());
     std::printf("[background] Picture: '%s'\n", logSafe(pictured).c_str());
     std::printf("[background] Onlines: '%s'\n", logSafe(onlinesd).c_str());

@@ -305,10 +305,15 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
         {"", "ghost", "black.jpg", "", "", ""},
         {add_50, "50%", "anna.jpg", "PRESENT KNOWN USERS:\\n1. 50%%\\n",
          "PRESENT KNOWN USERS:\\n1. 50%\\n", "CHANNELS:\\n1. joj\\n"},
+        {"UPDATE pictures SET path = 'gone.jpg' WHERE id = 3", "eva", "black.jpg",
+         "PRESENT KNOWN USERS:\\n1. eva\\n", "PRESENT KNOWN USERS:\\n1. eva\\n",
+         "CHANNELS:\\n1. ct1\\n2. nova\\n"},
     };
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
+    // out.jpg is removed before each render, never written through
+    fs::create_symlink(env.logpath(), env.workdir() + "/out.jpg");
     size_t n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -330,6 +335,7 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
             << out;
     }
     EXPECT_TRUE(env.invocations_of("mplayer").empty()); // a join plays nothing
+    EXPECT_FALSE(fs::is_symlink(env.workdir() + "/out.jpg"));
 }
 
 TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)

@@ -143,6 +143,10 @@ int main(int argc, char** argv)
         for (;;)
             pause();
     }
+    if (prog == "convert" && argc > 1 && access(argv[1], F_OK) != 0) {
+        record(argc, argv);
+        return 1;
+    }
     if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
         sleep_ms(setting("VELMORA_STANDIN_DELAY", prog));
         // Write the output before recording, so a test that saw the call finds the file.
