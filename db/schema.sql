@@ -9,32 +9,36 @@ SET FOREIGN_KEY_CHECKS = 1;
 -- The daemon holds user and channel names in 19 bytes and picture file names
 -- in 29. VARCHAR counts characters, so the byte limits are checked as well: a
 -- name the daemon would have to cut could never match its own row.
+--
+-- Names compare byte for byte, as the daemon compares them in its own lists:
+-- utf8mb4_nopad_bin, since utf8mb4_bin ignores trailing blanks ('anna ' would
+-- find anna's row while the daemon's online list does not hold it).
 
 CREATE TABLE users (
   id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   name VARCHAR(19) NOT NULL,
   UNIQUE KEY users_name (name),
   CONSTRAINT users_name_bytes CHECK (LENGTH(name) <= 19)
-) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;
 
 CREATE TABLE states (
   id    INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   state VARCHAR(29) NOT NULL,
   UNIQUE KEY states_state (state)
-) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;
 
 CREATE TABLE channels (
   id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   name VARCHAR(19) NOT NULL,
   UNIQUE KEY channels_name (name),
   CONSTRAINT channels_name_bytes CHECK (LENGTH(name) <= 19)
-) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;
 
 CREATE TABLE pictures (
   id   INT NOT NULL AUTO_INCREMENT PRIMARY KEY,
   path VARCHAR(29) NOT NULL,
   CONSTRAINT pictures_path_bytes CHECK (LENGTH(path) <= 29)
-) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;
 
 -- Exactly one state row per user; a state that does not exist is refused
 -- rather than leaving the user in no state at all.

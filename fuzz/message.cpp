@@ -2,6 +2,7 @@
 // recording doubles in place of the handlers and the end of the process for a
 // rejected message turned into an exception. Every call must find the viewing
 // state terminated within its buffers, and a join must get the current user.
+// Every field value is what xmlNodeListGetString gives, cut at 4096 bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,22 @@ const Handlers kDoubles = {
 
 void silent(void*, const char*, ...) {}
 
+// Each field of each user element against the library's own value function.
+void check_fields(xmlDocPtr doc)
+{
+    xmlNodePtr root = xmlDocGetRootElement(doc);
+    xmlNodePtr users = root && root->children ? root->children->next : nullptr;
+    for (xmlNodePtr u = users ? users->children : nullptr; u; u = u->next)
+        for (xmlNodePtr f = u->children; f; f = f->next) {
+            std::optional<std::string> mine = fieldValue(doc, f);
+            xmlChar* lib = xmlNodeListGetString(doc, f->children, 1);
+            check(mine.has_value() == (lib != nullptr));
+            if (lib)
+                check(*mine == cutText(reinterpret_cast<const char*>(lib), 4096));
+            xmlFree(lib);
+        }
+}
+
 // The document as text, or "" when there is none.
 std::string dump(xmlDocPtr doc)
 {
@@ -146,9 +163,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The daemon's own parse gives the document the library's ordinary call
     // gives, or none when that gives none.
     xmlSetGenericErrorFunc(nullptr, silent);
-    check(dump(readMessage(recvBuff)) ==
-          dump(xmlReadMemory(recvBuff, static_cast<int>(std::strlen(recvBuff)),
-                             "text.xml", nullptr, 0)));
+    xmlDocPtr doc =
+        xmlReadMemory(recvBuff, static_cast<int>(std::strlen(recvBuff)), "text.xml", nullptr, 0);
+    if (doc)
+        check_fields(doc);
+    check(dump(readMessage(recvBuff)) == dump(doc));
     user[0] = channel[0] = '\0';
     calls = 0;
     try {

@@ -1,5 +1,6 @@
 // Any POST response from the guide server: the token is found or not without
-// reading past the response, and the GET address holds only URL-safe bytes.
+// reading past the response, and the GET address holds only bytes a URL can
+// carry: the token's own where it can, percent-encoded where not.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,12 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (url.compare(0, head.size(), head) != 0 || url.size() < tail.size() ||
         url.compare(url.size() - tail.size(), tail.size(), tail) != 0)
         std::abort();
-    // The token cannot add a query field, a fragment, a blank or a control byte.
+    // No fragment, blank, control or non-ASCII byte; every other byte as sent.
+    const char* unsafe = "\"<>\\^`{|}#";
+    auto carried = [&](unsigned char c) { return c > ' ' && c < 0x7f && !std::strchr(unsafe, c); };
     std::string_view value(url);
     value = value.substr(value.find("?token=") + 7);
     value.remove_suffix(tail.size());
+    size_t encoded = 0;
+    for (unsigned char c : *token)
+        encoded += carried(c) ? 0 : 1;
+    if (value.size() != token->size() + 2 * encoded)
+        std::abort();
     for (unsigned char c : value)
-        if (c <= ' ' || c >= 0x7f || std::strchr("&=#+\"<>\\", c))
+        if (!carried(c))
             std::abort();
     return 0;
 }

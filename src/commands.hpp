@@ -4,6 +4,7 @@
 // and change them in place.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -37,13 +38,21 @@ Gesture readGesture(std::string_view cmd);
 void guide_configure(const Settings::Guide& guide);
 // Programme-guide token exchange; always 1.
 int http_post();
-// Starts the time budget that all guide exchanges of one message share.
-void http_budget_reset();
+
+// One message may hold the daemon for 15 s at most: the programs it waits for
+// and its guide exchanges share that time from message_budget_reset() on;
+// once it is spent, their remaining waits end at once. message_budget_end()
+// ends the message: the start-up restore and the shutdown keep only their
+// bounds per program (and the guide its own 15 s).
+void message_budget_reset();
+void message_budget_end();
+// What is left of the message's time, zero once spent; 15 s outside a message.
+std::chrono::milliseconds message_time_left();
 // The token of a POST response: from offset 43 up to the first double quote at
 // offset 44 or later; none when the response holds no such quote.
 std::optional<std::string> guideToken(std::string_view response);
-// The GET address that hands `token` back, its bytes percent-encoded where a
-// query value may not hold them.
+// The GET address that hands `token` back, percent-encoded only where a URL
+// cannot carry its bytes.
 std::string guideGetUrl(std::string_view token);
 
 // Player control; every operation returns 0.

@@ -22,6 +22,10 @@ constexpr std::size_t PICTURE_MAX = 29;
 // fails the connect or the statement after this long instead of holding the
 // daemon.
 constexpr unsigned int DB_TIMEOUT_S = 5;
+// The server gives up on a lock or a statement before the client does, so a
+// statement the daemon reports as refused can never take effect later.
+constexpr const char* SESSION_LIMITS =
+    "SET SESSION lock_wait_timeout=3, innodb_lock_wait_timeout=3, max_statement_time=3";
 
 // One value for a %s of a template: escaped as the content of an SQL string
 // literal, or inserted as it is when the caller has built it from escaped parts.
@@ -132,6 +136,16 @@ std::string read_list()
     return list;
 }
 
+// The session's limits, right after the connect. A server without them (a
+// MySQL one has no max_statement_time) is still used, with the client's
+// time-outs alone.
+void set_session_limits()
+{
+    if (mysql_real_query(conn, SESSION_LIMITS, std::strlen(SESSION_LIMITS)) != 0)
+        std::fprintf(stderr, "[db_connect] session limits not set: %s\n",
+                     logSafe(mysql_error(conn)).c_str());
+}
+
 } // namespace
 
 namespace {
@@ -189,6 +203,7 @@ void db_connect()
                      logSafe(error).c_str());
         std::exit(-1);
     }
+    set_session_limits();
 }
 
 bool db_try_connect(std::string& error)

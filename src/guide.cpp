@@ -2,7 +2,6 @@
 #include "commands.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -27,26 +26,24 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-using Clock = std::chrono::steady_clock;
-
 // The guide server's address and ports, as the settings give them.
 Settings::Guide g_guide;
 constexpr const char* kPostBody = "id=1&user=2&pin=4821&device=2";
 // A guide server that is down, silent or endless must not hold the daemon:
 // each request gets a connection within 5 s, all the requests of one message
-// share 15 s, and of each response at most 64 KiB is kept.
+// share its 15 s (message_time_left), and of each response at most 64 KiB is
+// kept.
 constexpr long kConnectTimeout = 5;
-constexpr auto kMessageBudget = std::chrono::seconds(15);
 constexpr std::size_t kResponseMax = 64 * 1024;
 
-Clock::time_point g_budget_end = Clock::now() + kMessageBudget;
-
-// Where a response body goes: the scratch file, standard output, or nowhere.
-// Past kResponseMax the bytes are only counted.
+// Where a response body goes: the scratch file, standard output (escaped as
+// a logged value, line breaks included), or nowhere. Past kResponseMax the
+// bytes are only counted.
 struct Sink {
     int fd = -1;
     FILE* out = nullptr;
     std::size_t kept = 0, dropped = 0;
+    std::string held; // a first byte of a C1 control, until the next piece
 };
 
 std::size_t take_capped(char* data, std::size_t size, std::size_t n, void* p)
@@ -63,8 +60,14 @@ std::size_t take_capped(char* data, std::size_t size, std::size_t n, void* p)
                 return 0; // the library fails the request
             off += static_cast<std::size_t>(w);
         }
-    } else if (sink.out && take > 0 && std::fwrite(data, 1, take, sink.out) != take) {
-        return 0;
+    } else if (sink.out && take > 0) {
+        std::string text = sink.held + std::string(data, take);
+        sink.held.clear();
+        if (text.back() == '\xc2')
+            sink.held = text.substr(text.size() - 1), text.pop_back();
+        std::string shown = logSafe(text, true);
+        if (std::fwrite(shown.data(), 1, shown.size(), sink.out) != shown.size())
+            return 0;
     }
     sink.kept += take;
     sink.dropped += len - take;
@@ -82,7 +85,7 @@ int abort_on_sigint(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 // it failed, or was not sent because the budget is spent or SIGINT came.
 bool perform(CURL* h, Sink& sink)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(g_budget_end - Clock::now());
+    auto left = message_time_left();
     if (left.count() <= 0 || shutdown_requested())
         return false;
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
@@ -120,11 +123,12 @@ int open_scratch()
     return fd;
 }
 
-// Characters a query value may hold as they are; '&', '=', '+', '#' and '%'
-// would change the query's meaning and are encoded with everything else.
+// Bytes a URL cannot carry: controls, the blank, non-ASCII bytes and
+// "<>\^`{|}#. Every other byte of the token, '&', '=', '+' and '%' among them,
+// goes as the guide server sent it.
 bool url_safe(unsigned char c)
 {
-    return std::isalnum(c) || std::strchr("-._~!$'()*,;:@/?", c) != nullptr;
+    return c > 0x20 && c < 0x7f && std::strchr("\"<>\\^`{|}#", c) == nullptr;
 }
 
 std::string url_encode(std::string_view s)
@@ -132,7 +136,7 @@ std::string url_encode(std::string_view s)
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : s) {
-        if (c != '\0' && url_safe(c)) {
+        if (url_safe(c)) {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -184,11 +188,6 @@ void guide_configure(const Settings::Guide& guide)
     g_guide = guide;
 }
 
-void http_budget_reset()
-{
-    g_budget_end = Clock::now() + kMessageBudget;
-}
-
 std::optional<std::string> guideToken(std::string_view response)
 {
     // The token starts at offset 43 and ends before the first double quote
@@ -224,6 +223,9 @@ int http_post()
         Sink sink;
         sink.out = stdout;
         bool ok = perform(h.get(), sink);
+        // The answer ends a line of its own.
+        if (sink.kept > 0)
+            std::printf("%s\n", logSafe(sink.held).c_str());
         std::fflush(stdout);
         if (!ok)
             std::fprintf(stderr, "FAIL\n");

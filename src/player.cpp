@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -32,9 +34,18 @@ namespace {
 constexpr int PROGRAM_TIMEOUT_MS = 5000;
 constexpr int PROGRAM_GRACE_MS = 1000;
 
+using Clock = std::chrono::steady_clock;
+constexpr auto MESSAGE_BUDGET = std::chrono::seconds(15);
+// The end of the message in hand's time; none outside a message.
+std::optional<Clock::time_point> g_message_end;
+
 // False in every child: a child runs its programs to their end, since the
 // daemon does not wait for the child itself.
 bool g_in_daemon = true;
+// True in a render child: it and the programs it runs end with their parent,
+// so that no render outlives a killed daemon and sets an old welcome over
+// whatever the next daemon shows.
+bool g_ends_with_parent = false;
 
 // The player child of the latest channel change, until it is collected.
 pid_t g_player_pid = 0;
@@ -51,6 +62,11 @@ void reset_child()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Never the daemon's terminal: a player in a process group of its own
+    // would be stopped (SIGTTOU) as soon as it set up its console there.
+    int null = open("/dev/null", O_RDONLY);
+    if (null > 0)
+        dup2(null, 0);
     // The listening socket and a database connection stay with the daemon.
     closefrom(3);
 }
@@ -83,13 +99,19 @@ void report_exec_failure(const char* program)
 // none of the daemon's descriptors but the standard three; the streams are
 // flushed first so that no buffered line is written twice. A child in a group
 // of its own can be stopped together with every program it starts.
-pid_t fork_child(bool own_group = false)
+pid_t fork_child(bool own_group = false, bool ends_with_parent = false)
 {
     std::fflush(stdout);
     std::fflush(stderr);
+    pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid == 0)
+    if (pid == 0) {
         reset_child();
+        g_ends_with_parent = g_ends_with_parent || ends_with_parent;
+        // A parent gone before the signal was asked for has not sent it.
+        if (g_ends_with_parent && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent))
+            _exit(-1);
+    }
     if (own_group && pid >= 0)
         setpgid(pid == 0 ? 0 : pid, 0); // in both, so neither side races the other
     return pid;
@@ -224,10 +246,15 @@ int run_program(const std::vector<std::string>& argv)
         return status;
     }
     Fd pidfd{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
-    if (wait_child(pid, pidfd.fd, PROGRAM_TIMEOUT_MS, true, status))
+    const int left = static_cast<int>(message_time_left().count());
+    const bool budget_ends = left < PROGRAM_TIMEOUT_MS;
+    if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, true, status))
         return status;
     if (shutdown_requested())
         std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
+    else if (budget_ends)
+        std::fprintf(stderr, "[player] %s stopped: the message's %d s are spent\n", argv[0].c_str(),
+                     static_cast<int>(MESSAGE_BUDGET.count()));
     else
         std::fprintf(stderr, "[player] %s did not end within %d s; stopped\n", argv[0].c_str(),
                      PROGRAM_TIMEOUT_MS / 1000);
@@ -242,6 +269,25 @@ int run_program(const std::vector<std::string>& argv)
 }
 
 } // namespace
+
+void message_budget_reset()
+{
+    g_message_end = Clock::now() + MESSAGE_BUDGET;
+}
+
+void message_budget_end()
+{
+    g_message_end.reset();
+}
+
+std::chrono::milliseconds message_time_left()
+{
+    if (!g_message_end)
+        return MESSAGE_BUDGET;
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*g_message_end - Clock::now());
+    return std::max(left, std::chrono::milliseconds::zero());
+}
 
 void reap_children()
 {
@@ -329,36 +375,56 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     // running unseen or uncollected.
     static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     (void)adopting;
-    pid_t pid = fork_child(true);
+    pid_t pid = fork_child(true, true);
     if (pid > 0) {
         g_background_pid = pid;
         household::screen("out.jpg");
     }
     if (pid != 0)
         return 0;
-    run_program({"convert",
-                 "pictures/" + pictured,
-                 "-fill",
-                 "white",
-                 "-gravity",
-                 "center",
-                 "-pointsize",
-                 "80",
-                 "-annotate",
-                 "+0+0",
-                 "Welcome!",
-                 "-gravity",
-                 "southwest",
-                 "-pointsize",
-                 "20",
-                 "-annotate",
-                 "+80+80",
-                 literal_annotation(onlinesd),
-                 "-annotate",
-                 "+1100+80",
-                 literal_annotation(channelsd),
-                 "out.jpg"});
-    run_program({"fbsetbg", "out.jpg"});
+    // A welcome that fails to render must not leave the previous out.jpg to
+    // be set again; and a link of that name is removed, not written through.
+    auto render = [&] {
+        unlink("out.jpg");
+        return run_program({"convert",
+                            "pictures/" + pictured,
+                            "-fill",
+                            "white",
+                            "-gravity",
+                            "center",
+                            "-pointsize",
+                            "80",
+                            "-annotate",
+                            "+0+0",
+                            "Welcome!",
+                            "-gravity",
+                            "southwest",
+                            "-pointsize",
+                            "20",
+                            "-annotate",
+                            "+80+80",
+                            literal_annotation(onlinesd),
+                            "-annotate",
+                            "+1100+80",
+                            literal_annotation(channelsd),
+                            "out.jpg"});
+    };
+    int status = render();
+    if (status != 0 && pictured != "black.jpg") {
+        std::fprintf(stderr,
+                     "[background] convert failed on pictures/%s (status %d); rendering on "
+                     "pictures/black.jpg\n",
+                     logSafe(pictured).c_str(), status);
+        pictured = "black.jpg";
+        status = render();
+    }
+    if (status == 0)
+        run_program({"fbsetbg", "out.jpg"});
+    else
+        std::fprintf(
+            stderr,
+            "[background] convert failed on pictures/%s (status %d); the screen is left as it is\n",
+            logSafe(pictured).c_str(), status);
     std::printf("[background] Name: '%s'\n", logSafe(name).c_str());
     std::printf("[background] Picture: '%s'\n", logSafe(pictured).c_str());
     std::printf("[background] Onlines: '%s'\n", logSafe(onlinesd).c_str());

@@ -103,7 +103,7 @@ bool appendItem(std::string& list, std::string_view item, bool first)
     return true;
 }
 
-std::string logSafe(std::string_view s, bool keep_layout)
+std::string logSafe(std::string_view s, bool keep_tabs)
 {
     static const char hex[] = "0123456789abcdef";
     std::string out;
@@ -112,13 +112,19 @@ std::string logSafe(std::string_view s, bool keep_layout)
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        bool control = c < 0x20 || c == 0x7f;
-        if (!control || (keep_layout && (c == '\n' || c == '\t')))
+        bool c1 =
+            c == 0xc2 && i + 1 < s.size() && (static_cast<unsigned char>(s[i + 1]) & 0xe0) == 0x80;
+        bool control = c < 0x20 || c == 0x7f || c1;
+        if (!control || (keep_tabs && c == '\t'))
             continue;
         out.append(s.data() + run, i - run);
-        out += "\\x";
-        out += hex[c >> 4];
-        out += hex[c & 15];
+        for (std::size_t k = i; k <= i + (c1 ? 1 : 0); ++k) {
+            unsigned char b = static_cast<unsigned char>(s[k]);
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+        i += c1 ? 1 : 0;
         run = i + 1;
     }
     out.append(s.data() + run, s.size() - run);

@@ -34,11 +34,12 @@ void copyText(char* dst, std::size_t cap, std::string_view src);
 // characters; returns false when the item was left out.
 bool appendItem(std::string& list, std::string_view item, bool first);
 
-// A value as a log line may show it: every control character (below 0x20, and
-// 0x7f) written as \xNN, so that no value can end a line, start a forged one
-// or reach the terminal as an escape sequence. With `keep_layout` line breaks
-// and tabs stay as they are (the received message is logged with its layout).
-std::string logSafe(std::string_view s, bool keep_layout = false);
+// A value as a log line may show it: every control character (below 0x20,
+// 0x7f, and the C1 controls U+0080 to U+009F, whose UTF-8 bytes C2 80 to C2 9F
+// a terminal may read as escape sequences) written byte by byte as \xNN, so
+// that no value can end a line, start a forged one or reach the terminal as an
+// escape sequence. With `keep_tabs` tabs stay as they are.
+std::string logSafe(std::string_view s, bool keep_tabs = false);
 
 // A file descriptor owned by a scope and closed at its end (-1: none).
 struct Fd {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -52,7 +53,9 @@ namespace {
 constexpr std::size_t RECV_MAX = 1024;
 // A field value never holds more than this, whatever its entities expand to.
 constexpr std::size_t VALUE_MAX = 4096;
-constexpr int ENTITY_DEPTH_MAX = 8;
+// The parser itself refuses entities nested more than 16 deep; this bound only
+// keeps a document the parser let through from leading the walk astray.
+constexpr int ENTITY_DEPTH_MAX = 40;
 // A peer that has sent nothing by then is closed, so that it cannot hold the
 // television for good.
 constexpr int IDLE_PEER_MS = 5000;
@@ -89,7 +92,9 @@ std::string nodeName(const xmlChar* name)
 }
 
 // libxml2's own diagnostics quote the message they are about; they reach
-// stderr with the message's control characters escaped like every value.
+// stderr with the message's control characters escaped like every value. The
+// library ends each piece with at most one line break of its own; one inside
+// came from the message.
 void parserDiagnostic(void*, const char* fmt, ...)
 {
     char text[2048];
@@ -97,43 +102,49 @@ void parserDiagnostic(void*, const char* fmt, ...)
     va_start(ap, fmt);
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    std::fputs(logSafe(text, true).c_str(), stderr);
+    std::string_view piece = text;
+    bool line_end = !piece.empty() && piece.back() == '\n';
+    if (line_end)
+        piece.remove_suffix(1);
+    std::fputs((logSafe(piece, true) + (line_end ? "\n" : "")).c_str(), stderr);
 }
 
 // The text of a field element's own text, CDATA and entity-reference
-// children; entities are expanded in place, bounded in depth and size.
+// children; entities are expanded in place, bounded in depth and size. Within
+// the bounds it is what xmlNodeListGetString(doc, list, 1) gives: a value once
+// any node with content took part (an undeclared entity has none).
 void appendValue(xmlDocPtr doc, xmlNodePtr list, std::string& out, bool& any, int depth)
 {
     for (xmlNodePtr n = list; n != nullptr && out.size() < VALUE_MAX; n = n->next) {
-        if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-            any = true;
-            if (n->content)
-                out += reinterpret_cast<const char*>(n->content);
-        } else if (n->type == XML_ENTITY_REF_NODE) {
-            xmlEntityPtr ent = xmlGetDocEntity(doc, n->name);
-            if (ent == nullptr) {
-                any = true;
-                if (n->content)
-                    out += reinterpret_cast<const char*>(n->content);
-            } else if (depth < ENTITY_DEPTH_MAX) {
+        xmlEntityPtr ent = nullptr;
+        if (n->type == XML_ENTITY_REF_NODE && (ent = xmlGetDocEntity(doc, n->name)) != nullptr) {
+            if (depth < ENTITY_DEPTH_MAX)
                 appendValue(doc, ent->children, out, any, depth + 1);
-            }
+        } else if ((n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE ||
+                    n->type == XML_ENTITY_REF_NODE) &&
+                   n->content != nullptr) {
+            any = true;
+            out += reinterpret_cast<const char*>(n->content);
         }
     }
 }
 
 } // namespace
 
-void Field::take(xmlDocPtr doc, xmlNodePtr element)
+std::optional<std::string> fieldValue(xmlDocPtr doc, xmlNodePtr element)
 {
-    found = true;
     std::string text;
     bool any = false;
     appendValue(doc, element->children, text, any, 0);
-    if (any)
-        value = std::string(cutText(text, VALUE_MAX));
-    else
-        value.reset();
+    if (!any)
+        return std::nullopt;
+    return std::string(cutText(text, VALUE_MAX));
+}
+
+void Field::take(xmlDocPtr doc, xmlNodePtr element)
+{
+    found = true;
+    value = fieldValue(doc, element);
 }
 
 void Field::set(std::optional<std::string> v)
@@ -619,7 +630,10 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
 void handleRecords(const std::vector<Record>& records)
 {
     // The programs and guide exchanges of one message share one time budget.
-    http_budget_reset();
+    message_budget_reset();
+    struct BudgetEnd {
+        ~BudgetEnd() { message_budget_end(); }
+    } budget_end;
     bool first = true;
     for (const Record& r : records) {
         if (!first && shutdown_requested())

@@ -48,6 +48,11 @@ void parseUsers(xmlDocPtr doc, xmlNodePtr cur);
 // keyword table and put to the probability rule. After SIGINT the record in
 // hand is finished and the rest are left.
 void handleRecords(const std::vector<Record>& records);
+// A field element's value: xmlNodeListGetString(doc, element->children, 1) as
+// long as its entities nest at most 40 deep, cut at 4096 bytes on a character
+// boundary; none where that gives none.
+std::optional<std::string> fieldValue(xmlDocPtr doc, xmlNodePtr element);
+
 // The handlers the keyword table calls, in one replaceable table so that a
 // test or fuzz target can put recording doubles in their place.
 struct Handlers {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -334,6 +335,7 @@ TEST(Arrive, JoinTakesTheChannelOnlyWhenOneIsOnline)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         Tv tv;
+        std::ofstream(tv.env.workdir() + "/pictures/" + long_picture); // it must exist to be drawn
         if (c.anna_first) {
             tv.say(xml("anna", "join"));
             tv.rendered();

@@ -86,7 +86,10 @@ std::string one_user(const std::string& inner)
 // What the daemon reads of a message: one read of 1024 bytes, up to a NUL.
 std::string received(const std::string& bytes)
 {
-    return bytes.substr(0, std::min<size_t>(bytes.find('\0'), 1024));
+    std::string shown;
+    for (char c : bytes.substr(0, std::min<size_t>(bytes.find('\0'), 1024)))
+        shown += c == '\n' ? "\\x0a" : std::string(1, c);
+    return shown;
 }
 
 // A well-formed message of exactly n bytes: anna lists the online users, and

@@ -199,9 +199,10 @@ TEST_F(PlayerE2e, RestoreStopsPlayersAtStartAndShutdown)
     EXPECT_EQ(env.invocations_of("fbsetbg").back().argv, (Argv{"fbsetbg", "black.jpg"}));
 }
 
+// From a terminal too: a player that sets up a console there is not stopped.
 TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
 {
-    Tv tv;
+    Tv tv({false, "", true});
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
     set_online({"anna"});
@@ -218,6 +219,7 @@ TEST_F(PlayerE2e, ChangePlaysAfterPauseAndReplacesThePlayer)
     EXPECT_EQ(nth_run(env, "notify-send", 0), (Argv{"notify-send", "Changing channel", "ct2"}));
     pid_t first = env.invocations_of("mplayer")[0].pid;
     EXPECT_TRUE(is_live_player(first));
+    EXPECT_NE(children_of(d.pid()).at(0).second, 'T'); // the player, the only child
 
     d.send_and_wait(msg("change", "ct3"));
     ASSERT_EQ(nth_run(env, "mplayer", 1), player_argv("ct3"));
@@ -306,10 +308,15 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
         {"", "ghost", "black.jpg", "", "", ""},
         {add_50, "50%", "anna.jpg", "PRESENT KNOWN USERS:\\n1. 50%%\\n",
          "PRESENT KNOWN USERS:\\n1. 50%\\n", "CHANNELS:\\n1. joj\\n"},
+        {"UPDATE pictures SET path = 'gone.jpg' WHERE id = 3", "eva", "black.jpg",
+         "PRESENT KNOWN USERS:\\n1. eva\\n", "PRESENT KNOWN USERS:\\n1. eva\\n",
+         "CHANNELS:\\n1. ct1\\n2. nova\\n"},
     };
     Tv tv;
     TestEnv& env = tv.env;
     Daemon& d = tv.d;
+    // out.jpg is removed before each render, never written through
+    fs::create_symlink(env.logpath(), env.workdir() + "/out.jpg");
     size_t n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -331,6 +338,7 @@ TEST_F(PlayerE2e, JoinRendersBackgroundWithExactConvertArgv)
             << out;
     }
     EXPECT_TRUE(env.invocations_of("mplayer").empty()); // a join plays nothing
+    EXPECT_FALSE(fs::is_symlink(env.workdir() + "/out.jpg"));
 }
 
 TEST_F(PlayerE2e, BurstLeavesNoZombiesAndNoDoubledLines)
@@ -571,21 +579,23 @@ TEST_F(RenderE2e, SlowRenderNeverOutlastsTheLatestMessage)
     struct Case {
         std::string what;
         std::vector<std::string> messages;
-        bool sigint;
+        int signal;
         std::vector<std::string> rendered; // base pictures of the recorded converts
         std::string screen;                // the last fbsetbg argument
     } cases[] = {
         {"two joins back to back",
          {msg("join", "", "anna"), msg("join", "", "peter")},
-         false,
+         0,
          {"pictures/peter.jpg"},
          "out.jpg"},
         {"join and leave in one message",
          {message(user_xml("anna", "join") + user_xml("anna", "leave"))},
-         false,
+         0,
          {},
          "black.jpg"},
-        {"SIGINT right after a join", {msg("join", "", "anna")}, true, {}, "black.jpg"},
+        {"SIGINT right after a join", {msg("join", "", "anna")}, SIGINT, {}, "black.jpg"},
+        // a killed daemon takes its render along, which sets nothing after it
+        {"SIGKILL right after a join", {msg("join", "", "anna")}, SIGKILL, {}, "black.jpg"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -595,15 +605,16 @@ TEST_F(RenderE2e, SlowRenderNeverOutlastsTheLatestMessage)
         d.start();
         for (const std::string& m : c.messages)
             d.send_and_wait(m);
-        if (c.sigint) {
-            d.sigint();
-            ASSERT_EQ(d.wait_exit(), 0);
+        if (c.signal) {
+            kill(d.pid(), c.signal);
+            ASSERT_EQ(d.wait_exit(), c.signal == SIGINT ? 0 : -SIGKILL);
+            EXPECT_TRUE(wait_until([] { return pids_named("velmora-server").empty(); }));
         }
         if (!c.rendered.empty()) {
             ASSERT_TRUE(d.wait_stdout("[background] Channels: ", 10000));
         }
         EXPECT_TRUE(pids_named("convert").empty());
-        if (!c.sigint) {
+        if (!c.signal) {
             EXPECT_TRUE(wait_until([&] { return zombie_children_of(d.pid()).empty(); }));
         }
         std::vector<std::string> rendered;

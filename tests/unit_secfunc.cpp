@@ -127,11 +127,12 @@ TEST(LogText, ControlCharactersAreWrittenAsHex)
         std::string in, plain, layout;
     } cases[] = {
         {"anna", "anna", "anna"},
-        {"x\n[server] forged", "x\\x0a[server] forged", "x\n[server] forged"},
+        {"x\n[server] forged", "x\\x0a[server] forged", "x\\x0a[server] forged"},
         {"a\tb\rc", "a\\x09b\\x0dc", "a\tb\\x0dc"},
         {"\x1b[2J\x7f", "\\x1b[2J\\x7f", "\\x1b[2J\\x7f"},
         {std::string("a\0b", 3), "a\\x00b", "a\\x00b"},
         {"\xc5\xbe\\x41", "\xc5\xbe\\x41", "\xc5\xbe\\x41"}, // UTF-8 and backslashes stay
+        {"\xc2\x9b[2J\xc2\xa0\xc2", "\\xc2\\x9b[2J\xc2\xa0\xc2", "\\xc2\\x9b[2J\xc2\xa0\xc2"}, // C1
     };
     for (const auto& c : cases) {
         EXPECT_EQ(logSafe(c.in), c.plain);

@@ -16,8 +16,10 @@
 #include <mysql.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -546,7 +548,7 @@ Daemon::~Daemon()
         (void)n;
         reader_.join();
     }
-    for (int fd : {out_fd_, err_fd_, wake_[0], wake_[1]})
+    for (int fd : {out_fd_, err_fd_, wake_[0], wake_[1], pty_})
         if (fd >= 0)
             close(fd);
 }
@@ -595,9 +597,11 @@ void Daemon::spawn()
     argv.push_back(nullptr);
     std::string workdir = env_.workdir();
 
-    int out[2], err[2];
+    int out[2], err[2], terminal = -1;
     if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(wake_, O_CLOEXEC))
         throw fail("pipe2: " + errno_text());
+    if (env_.options().on_terminal && openpty(&pty_, &terminal, nullptr, nullptr, nullptr) != 0)
+        throw fail("openpty: " + errno_text());
     pid_ = fork();
     if (pid_ < 0)
         throw fail("fork: " + errno_text());
@@ -605,8 +609,10 @@ void Daemon::spawn()
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+        int in = terminal >= 0 ? terminal : open("/dev/null", O_RDONLY);
+        if (terminal >= 0 && (setsid() < 0 || ioctl(terminal, TIOCSCTTY, 0) < 0))
+            _exit(126);
+        if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
             _exit(126);
         if (listen_fd >= 0) {
             char digits[24];
@@ -630,6 +636,7 @@ void Daemon::spawn()
     }
     close(out[1]);
     close(err[1]);
+    close(terminal);
     out_fd_ = out[0];
     err_fd_ = err[0];
     for (int fd : {out_fd_, err_fd_})

@@ -25,6 +25,7 @@ struct Invocation {
 struct TestEnvOptions {
     bool real_convert = false;  // no `convert` link: the system's ImageMagick runs
     std::string standin_status; // VELMORA_STANDIN_STATUS for the daemon, e.g. "amixer=1"
+    bool on_terminal = false;   // the daemon's stdin: a pseudo-terminal it controls, in front
 };
 
 // A fresh temp dir: work/ (daemon cwd, with black.jpg and pictures/*.jpg),
@@ -145,7 +146,7 @@ private:
     std::vector<std::string> extra_env_, launcher_, args_;
     unsigned port_ = 5003;
     pid_t pid_ = -1;
-    int listen_fd_ = -1;
+    int listen_fd_ = -1, pty_ = -1;
     bool reaped_ = false;
     int status_ = 0;
     int out_fd_ = -1, err_fd_ = -1, wake_[2] = {-1, -1};

@@ -9,6 +9,8 @@
 // $VELMORA_STANDIN_DELAY ("prog=MS,...") makes a program slow: convert takes
 // MS milliseconds before it writes its output; mplayer, when stopped, lingers
 // MS milliseconds and then records "mplayer:ended" before it ends.
+// mplayer on a terminal input sets up its console there, as the real one does.
+// convert fails (status 1, no output) when its input picture is missing.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -133,9 +136,16 @@ int main(int argc, char** argv)
         g_linger_ms = setting("VELMORA_STANDIN_DELAY", prog);
         if (g_linger_ms > 0)
             std::signal(SIGTERM, linger_and_end);
+        termios console;
+        if (isatty(0) && tcgetattr(0, &console) == 0)
+            tcsetattr(0, TCSANOW, &console);
         record(argc, argv);
         for (;;)
             pause();
+    }
+    if (prog == "convert" && argc > 1 && access(argv[1], F_OK) != 0) {
+        record(argc, argv);
+        return 1;
     }
     if (prog == "convert" && argc > 1 && argv[argc - 1][0] != '-' && argv[argc - 1][0] != '\0') {
         sleep_ms(setting("VELMORA_STANDIN_DELAY", prog));
