@@ -155,14 +155,22 @@ TEST_F(Settings, ListenWorkdirAndDatabaseAccountTakeEffect)
     EXPECT_EQ(d.err().find("tv-pass-1"), std::string::npos);
 }
 
-// Two televisions on one household: presence is shared, the viewing state
-// (current user and channel) is each one's own.
+// Two televisions on one household, the kitchen's over TCP with an account of
+// its own: presence is shared, the viewing state (current user and channel)
+// is each one's own.
 TEST_F(Settings, TwoTelevisionsShareOneHousehold)
 {
+    db_exec("CREATE USER IF NOT EXISTS 'kitchen'@'127.0.0.1' IDENTIFIED BY 'k-pass-2';"
+            "GRANT SELECT, UPDATE ON dvb.* TO 'kitchen'@'127.0.0.1'");
     TestEnv kitchen_env;
-    Daemon living(env), kitchen(kitchen_env);
+    const std::string cnf = kitchen_env.dir() + "/my.cnf";
+    std::ofstream(cnf) << "[velmora]\nhost = 127.0.0.1\nport = " << VELMORA_TEST_DB_TCP_PORT
+                       << "\nuser = kitchen\npassword = k-pass-2\n";
+    Daemon living(env), kitchen(kitchen_env, {"MYSQL_UNIX_PORT=/nonexistent.sock"});
     kitchen.port(5013);
-    kitchen.args({"--config", kitchen_env.write_config("[server]\nlisten = 127.0.0.1:5013\n")});
+    kitchen.args({"--config", kitchen_env.write_config("[server]\nlisten = 127.0.0.1:5013\n"
+                                                       "[database]\noption_file = " +
+                                                       cnf + "\n")});
     living.start();
     kitchen.start();
     living.send_and_wait(message(user_xml("anna", "join")));
@@ -177,4 +185,8 @@ TEST_F(Settings, TwoTelevisionsShareOneHousehold)
     EXPECT_EQ(last_view(kitchen), "[memory] currentChannel: ''\n[memory] currentUser: 'peter'\n");
     EXPECT_EQ(user_state("peter"), "online");
     EXPECT_TRUE(env.invocations_of("convert").size() == 1); // the kitchen's join renders there
+    kitchen.sigint();
+    EXPECT_EQ(kitchen.wait_exit(), 0) << kitchen.err();
+    db_exec("DROP USER 'kitchen'@'127.0.0.1'");
+    EXPECT_EQ(user_state("anna"), "offline"); // the kitchen's shutdown is the household's
 }
