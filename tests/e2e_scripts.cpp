@@ -94,4 +94,19 @@ TEST(Scripts, SetupDbMakesALeastPrivilegeAccountOnce)
           "INSERT INTO states (state) VALUES ('y')", "CREATE TABLE t (a INT)"})
         EXPECT_EQ(db_taken_as(file, "vs", sql), sql[0] == 'S' || sql[0] == 'U') << sql;
     db_exec(drop);
+
+    // The daemon with such an account on the household's own database.
+    reset_database();
+    const std::string own = env.dir() + "/own.cnf";
+    ASSERT_EQ(
+        run({kSetupDb, "--defaults-file", kAdmin, "--option-file", own, "--user", "vt"}).status, 0);
+    Daemon d(env);
+    d.args({"--config", env.write_config("[database]\noption_file = " + own + "\n")});
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join")));
+    EXPECT_EQ(user_state("anna"), "online");
+    EXPECT_FALSE(db_taken_as(own, "dvb", "DROP TABLE userHasLast"));
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+    db_exec("DROP USER vt@localhost");
 }
