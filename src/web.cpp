@@ -559,16 +559,15 @@ void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCod
 
 // ---------------------------------------------------------------- pairing
 
-// The address a phone reaches the page at: the listen address, else the
-// first configured name, else the box's first IPv4 address that is not
-// loopback.
+// The address a phone reaches the page at: the first configured name, else
+// the listen address, else the box's first IPv4 address that is not loopback.
 std::string pair_host(const Settings::Web& web)
 {
     const std::string& h = web.listen.host;
-    if (h != "0.0.0.0" && h != "::")
-        return web.listen.ipv6() ? "[" + h + "]" : h;
     if (!web.hosts.empty())
         return web.hosts.front();
+    if (h != "0.0.0.0" && h != "::")
+        return web.listen.ipv6() ? "[" + h + "]" : h;
     std::string found = "127.0.0.1";
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)

@@ -59,8 +59,18 @@ function userRow(user) {
 
 // The render finishes a moment after the state that asked for it: the
 // picture is fetched again shortly after.
+// A picture replaces the shown one only once it has loaded: one that is
+// still being written never shows as broken.
 function refreshScreen() {
-  const load = () => ($('screen').src = '/api/screen.jpg?' + Date.now());
+  const load = () => {
+    const img = new Image();
+    img.onload = () => {
+      img.id = 'screen';
+      img.alt = 'What the television shows';
+      $('screen').replaceWith(img);
+    };
+    img.src = '/api/screen.jpg?' + Date.now();
+  };
   load();
   clearTimeout(refresh);
   refresh = setTimeout(load, 1500);
