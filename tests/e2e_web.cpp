@@ -27,11 +27,11 @@ void add_hostile_user()
 {
     db_exec("ALTER TABLE users MODIFY name VARCHAR(40), DROP CONSTRAINT users_name_bytes");
     db_exec("INSERT INTO users (name) VALUES (" + sql_quote(kHostile) + ")");
-    db_exec("INSERT INTO pictures (path) VALUES ('../../web.key')");
+    db_exec("INSERT INTO pictures (path) VALUES ('../web.key')");
     db_exec("INSERT INTO userHasState (idu, ids) SELECT id, 2 FROM users WHERE name = " +
             sql_quote(kHostile));
     db_exec("INSERT INTO userHasPicture (idu, idp) SELECT u.id, p.id FROM users u JOIN pictures "
-            "p ON p.path = '../../web.key' WHERE u.name = " +
+            "p ON p.path = '../web.key' WHERE u.name = " +
             sql_quote(kHostile));
 }
 
@@ -133,7 +133,7 @@ TEST(Web, CommandsReachTheLoopAndTheStateReachesEveryStream)
     EXPECT_EQ(r.body, R"({"error":"unknown field 'x'"})");
     json state = json::parse(http("GET", "/api/state", {bearer}).body);
     EXPECT_EQ(state["users"].back(),
-              json({{"name", kHostile}, {"state", "offline"}, {"picture", "../../web.key"}}));
+              json({{"name", kHostile}, {"state", "offline"}, {"picture", "../web.key"}}));
     EXPECT_EQ(state["channels"].size(), 6u);
     EXPECT_EQ(http("GET", "/api/picture/anna", {bearer}).body, "anna's face");
     EXPECT_EQ(http("GET", "/api/picture/%3Cimg%20src=x%20onerror=alert(1)%3E", {bearer}).body,
