@@ -17,7 +17,6 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -73,27 +72,24 @@ struct QrFree {
     void operator()(QRcode* q) const { QRcode_free(q); }
 };
 
-// An open event stream: what it has still to write of the last text, and
-// whether MHD holds it suspended until there is something to write.
+// An open event stream: the state version it has written, and what it has
+// still to write of the last text.
 struct Stream {
-    MHD_Connection* connection = nullptr;
-    std::uint64_t sent = 0; // the state version it has written
+    std::uint64_t sent = 0;
     std::string pending;
     std::size_t offset = 0;
-    bool keepalive = false;
-    bool suspended = false;
 };
 
-// Shared by the serving thread (the listener), MHD's thread and the
-// keep-alive thread. Never destroyed: a fatal exit() leaves MHD's thread
-// running while static objects go.
+// Shared by the serving thread (the listener) and the streams' threads.
+// Never destroyed: a fatal exit() leaves MHD's threads running while static
+// objects go.
 struct Shared {
     std::mutex mu;
-    std::condition_variable tick;
+    std::condition_variable changed;
     bool stopping = false;
     std::string event; // "event: state" text of the current state
     std::uint64_t version = 0;
-    std::vector<Stream*> streams;
+    std::size_t streams = 0;
 };
 Shared& shared = *new Shared;
 
@@ -101,7 +97,6 @@ Settings::Web g_web;
 std::string g_key;
 Fd g_listener;
 MHD_Daemon* g_mhd = nullptr;
-std::thread* g_ticker = nullptr;
 
 // ---------------------------------------------------------------- the key
 
@@ -186,74 +181,33 @@ std::string state_json(const Snapshot& s)
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The suspended streams, marked as running again. MHD_resume_connection is
-// called outside the lock: MHD takes its own lock for it, and may hold that
-// one while it ends a stream (free_stream takes ours). A suspended connection
-// cannot end before it is resumed, and only the caller resumes it.
-std::vector<MHD_Connection*> take_suspended()
-{
-    std::vector<MHD_Connection*> waiting;
-    for (Stream* s : shared.streams)
-        if (std::exchange(s->suspended, false))
-            waiting.push_back(s->connection);
-    return waiting;
-}
-
-void resume(const std::vector<MHD_Connection*>& waiting)
-{
-    for (MHD_Connection* c : waiting)
-        MHD_resume_connection(c);
-}
-
 // On the serving thread: never waits for a client, only hands the new state
-// to the streams that wait for one.
+// to the streams, each of which writes it on its own thread.
 void publish(const Snapshot& now)
 {
     std::string event = "event: state\ndata: " + state_json(now) + "\n\n";
-    std::vector<MHD_Connection*> waiting;
     {
         std::lock_guard<std::mutex> lock(shared.mu);
         shared.event = std::move(event);
         ++shared.version;
-        waiting = take_suspended();
     }
-    resume(waiting);
+    shared.changed.notify_all();
 }
 
-void keepalive_loop()
-{
-    std::unique_lock<std::mutex> lock(shared.mu);
-    while (!shared.stopping) {
-        shared.tick.wait_for(lock, KEEPALIVE);
-        for (Stream* s : shared.streams)
-            s->keepalive = true;
-        std::vector<MHD_Connection*> waiting = take_suspended();
-        lock.unlock();
-        resume(waiting);
-        lock.lock();
-    }
-}
-
+// A stream's own thread waits here for the next state, or writes a comment
+// after KEEPALIVE so that the connection never counts as idle.
 ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
 {
     Stream& s = *static_cast<Stream*>(cls);
-    std::lock_guard<std::mutex> lock(shared.mu);
-    if (shared.stopping)
-        return MHD_CONTENT_READER_END_OF_STREAM;
     if (s.offset == s.pending.size()) {
+        std::unique_lock<std::mutex> lock(shared.mu);
+        const bool news = shared.changed.wait_for(
+            lock, KEEPALIVE, [&] { return shared.stopping || s.sent != shared.version; });
+        if (shared.stopping)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        s.pending = news ? shared.event : ": keep-alive\n\n";
+        s.sent = shared.version;
         s.offset = 0;
-        if (s.sent != shared.version) {
-            s.pending = shared.event;
-            s.sent = shared.version;
-        } else if (std::exchange(s.keepalive, false)) {
-            s.pending = ": keep-alive\n\n";
-        } else {
-            // Until publish() or the keep-alive resumes it.
-            s.pending.clear();
-            s.suspended = true;
-            MHD_suspend_connection(s.connection);
-            return 0;
-        }
     }
     std::size_t n = std::min(max, s.pending.size() - s.offset);
     std::memcpy(buf, s.pending.data() + s.offset, n);
@@ -263,12 +217,9 @@ ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
 
 void free_stream(void* cls)
 {
-    auto* s = static_cast<Stream*>(cls);
-    {
-        std::lock_guard<std::mutex> lock(shared.mu);
-        shared.streams.erase(std::find(shared.streams.begin(), shared.streams.end(), s));
-    }
-    delete s;
+    delete static_cast<Stream*>(cls);
+    std::lock_guard<std::mutex> lock(shared.mu);
+    --shared.streams;
 }
 
 // ---------------------------------------------------------------- requests
@@ -428,20 +379,14 @@ MHD_Result picture(MHD_Connection* c, const std::string& name)
 
 MHD_Result events(MHD_Connection* c)
 {
-    auto* s = new Stream;
-    s->connection = c;
     {
         std::lock_guard<std::mutex> lock(shared.mu);
-        if (shared.streams.size() >= STREAMS_MAX) {
-            delete s;
-            s = nullptr;
-        } else {
-            shared.streams.push_back(s);
-        }
+        if (shared.streams >= STREAMS_MAX)
+            return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "more than " + std::to_string(STREAMS_MAX) + " event streams");
+        ++shared.streams;
     }
-    if (!s)
-        return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE,
-                          "more than " + std::to_string(STREAMS_MAX) + " event streams");
+    auto* s = new Stream;
     Response r(
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, read_stream, s, free_stream));
     if (!r) {
@@ -661,7 +606,7 @@ void web_start()
     }
     publish(household::snapshot());
     g_mhd = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
         nullptr, handle, nullptr, MHD_OPTION_LISTEN_SOCKET, g_listener.fd,
         MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX,
         MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
@@ -670,7 +615,6 @@ void web_start()
         return;
     }
     g_listener.release(); // MHD closes it
-    g_ticker = new std::thread(keepalive_loop);
     std::fprintf(stderr, "[web] serving the remote on http://%s/\n", g_web.listen.text().c_str());
 }
 
@@ -679,20 +623,11 @@ void web_stop()
     if (!g_mhd)
         return;
     {
-        // Streams end instead of waiting: MHD stops only without suspended ones.
+        // Streams end instead of waiting for the next state.
         std::lock_guard<std::mutex> lock(shared.mu);
         shared.stopping = true;
     }
-    shared.tick.notify_all();
-    g_ticker->join();
-    std::vector<MHD_Connection*> waiting;
-    {
-        std::lock_guard<std::mutex> lock(shared.mu);
-        waiting = take_suspended();
-    }
-    resume(waiting);
-    delete g_ticker;
-    g_ticker = nullptr;
+    shared.changed.notify_all();
     MHD_stop_daemon(g_mhd);
     g_mhd = nullptr;
 }

@@ -127,6 +127,11 @@ TEST(Web, CommandsReachTheLoopAndTheStateReachesEveryStream)
     EXPECT_TRUE(d.wait_stderr("[RCV web 127.0.0.1] [{\"name\":\"anna\",\"command\":\"join\"}"));
     EXPECT_EQ(user_state("anna"), "online");
     EXPECT_EQ(http("GET", "/api/screen.jpg", {bearer}).body, slurp(env.workdir() + "/out.jpg"));
+    // Each change reaches the stream at once, not with the next one.
+    for (std::string command : {"leave", "join", "leave", "join"}) {
+        d.send(message(user_xml("anna", command)));
+        EXPECT_EQ(json::parse(events.next())["online"].size(), command == "join" ? 1u : 0u);
+    }
 
     r = http("POST", "/api/command", {bearer}, R"({"name":"anna","command":"leave","x":1})");
     EXPECT_EQ(r.status, 400);
