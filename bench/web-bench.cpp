@@ -65,21 +65,21 @@ double turn(bool web, int n)
 
 int main(int argc, char** argv)
 {
-    const int n = argc > 1 ? std::max(100, std::atoi(argv[1])) : 8000;
+    const int n = argc > 1 ? std::max(100, std::atoi(argv[1])) : 16000;
     try {
         reset_database();
         // Short turns one after the other, so the machine's other load falls
         // on both alike.
         double off = 0, on = 0;
-        for (int t = 0; t < 4; ++t) {
-            double a = turn(false, n / 4), b = turn(true, n / 4);
+        for (int t = 0; t < 8; ++t) {
+            double a = turn(false, n / 8), b = turn(true, n / 8);
             std::printf("  turn %d: off %.0f, on %.0f\n", t + 1, a, b);
             off += a;
             on += b;
         }
-        std::printf("TCP \"last\" messages per second (%d each, in 4 turns)\n", n);
-        std::printf("  page off                      %8.0f\n", off / 4);
-        std::printf("  page on, 32 streams open      %8.0f\n", on / 4);
+        std::printf("TCP \"last\" messages per second (%d each, in 8 turns)\n", n);
+        std::printf("  page off                      %8.0f\n", off / 8);
+        std::printf("  page on, 32 streams open      %8.0f\n", on / 8);
         std::printf("  ratio on/off                  %8.3f\n", on / off);
 
         TestEnv env;
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
         EventStream events(web_key(env));
         events.next();
         std::vector<double> ms;
-        for (int i = 0; i < 60; ++i) {
+        for (int i = 0; i < 200; ++i) {
             const bool join = i % 2 == 0;
             auto t0 = Clock::now();
             d.send(message(user_xml("anna", join ? "join" : "leave")));
