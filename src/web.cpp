@@ -93,8 +93,9 @@ struct Shared {
 };
 Shared& shared = *new Shared;
 
-Settings::Web g_web;
-std::string g_key;
+// Read by MHD's threads, so never destroyed either.
+Settings::Web& g_web = *new Settings::Web;
+std::string& g_key = *new std::string;
 Fd g_listener;
 MHD_Daemon* g_mhd = nullptr;
 
@@ -102,7 +103,7 @@ MHD_Daemon* g_mhd = nullptr;
 
 bool key_char(char c)
 {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_.~", c);
+    return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("-_.~", c));
 }
 
 // Reads the key from the first line of `path`, or creates the file with a
