@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "web.hpp"
@@ -34,16 +34,16 @@ double turn(bool web, int n)
     if (web)
         d.args({"--config", web_config(env)});
     d.start();
-    std::vector<std::unique_ptr<EventStream>> streams;
+    std::vector<int> streams;
     std::atomic<bool> done{false};
     std::vector<std::thread> readers;
     if (web) {
         for (int i = 0; i < 32; ++i)
-            streams.push_back(std::make_unique<EventStream>(web_key(env)));
-        for (auto& s : streams)
-            readers.emplace_back([&done, &s] {
-                while (!done)
-                    s->next(100);
+            streams.push_back(events_open(web_key(env)));
+        for (int fd : streams)
+            readers.emplace_back([&done, fd] {
+                while (!done && !next_event(fd).empty()) {
+                }
             });
     }
     const std::string m = message(user_xml("x", "last"));
@@ -53,11 +53,14 @@ double turn(bool web, int n)
     for (int i = 0; i < n; ++i)
         d.send_and_wait(m);
     double rate = n / (ms_since(t0) / 1000.0);
+    // The shutdown ends the streams, and with them the readers.
     done = true;
-    for (auto& t : readers)
-        t.join();
     d.sigint();
     d.wait_exit();
+    for (auto& t : readers)
+        t.join();
+    for (int fd : streams)
+        close(fd);
     return rate;
 }
 
@@ -86,8 +89,8 @@ int main(int argc, char** argv)
         Daemon d(env);
         d.args({"--config", web_config(env)});
         d.start();
-        EventStream events(web_key(env));
-        events.next();
+        const int events = events_open(web_key(env));
+        next_event(events);
         std::vector<double> ms;
         for (int i = 0; i < 200; ++i) {
             const bool join = i % 2 == 0;
@@ -95,7 +98,7 @@ int main(int argc, char** argv)
             d.send(message(user_xml("anna", join ? "join" : "leave")));
             std::string state;
             do
-                state = events.next(10000);
+                state = next_event(events);
             while (!state.empty() &&
                    (state.find("\"online\":[\"anna\"]") != std::string::npos) != join);
             if (state.empty())
