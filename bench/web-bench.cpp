@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -30,7 +31,9 @@ double ms_since(Clock::time_point t0)
 double turn(bool web, int n)
 {
     TestEnv env;
-    Daemon d(env);
+    // As a front end on another machine would be: the client on the first
+    // core, the daemon (and its web threads) on the second.
+    Daemon d(env, {}, {"taskset", "-c", "1"});
     if (web)
         d.args({"--config", web_config(env)});
     d.start();
@@ -69,6 +72,10 @@ double turn(bool web, int n)
 int main(int argc, char** argv)
 {
     const int n = argc > 1 ? std::max(100, std::atoi(argv[1])) : 16000;
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    sched_setaffinity(0, sizeof first, &first);
     try {
         reset_database();
         // Short turns one after the other, so the machine's other load falls
