@@ -1,15 +1,656 @@
 #include "web.hpp"
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
-bool web_bind(const Settings&)
+#include <microhttpd.h>
+#include <nlohmann/json.hpp>
+#include <qrencode.h>
+
+#include "household.hpp"
+#include "inbox.hpp"
+
+// The page's files, compiled in from web/ (see cmake/embed.cmake).
+struct WebFile {
+    const char* name;
+    const unsigned char* data;
+    std::size_t size;
+};
+extern const WebFile kWebFiles[];
+extern const std::size_t kWebFileCount;
+
+namespace {
+
+constexpr std::size_t BODY_MAX = JSON_MAX;
+constexpr std::size_t STREAMS_MAX = 32;
+constexpr unsigned CONNECTIONS_MAX = 128;
+constexpr unsigned IDLE_S = 30;
+// Below IDLE_S, so that a stream whose client reads is never taken for idle.
+constexpr auto KEEPALIVE = std::chrono::seconds(15);
+constexpr const char* COOKIE = "velmora_key";
+// The browser keeps a cookie for 400 days at most.
+constexpr const char* COOKIE_AGE = "34560000";
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+struct ResponseFree {
+    void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
+};
+using Response = std::unique_ptr<MHD_Response, ResponseFree>;
+
+struct QrFree {
+    void operator()(QRcode* q) const { QRcode_free(q); }
+};
+
+// An open event stream: the state version it has written, and what it has
+// still to write of the last text.
+struct Stream {
+    std::uint64_t sent = 0;
+    std::string pending;
+    std::size_t offset = 0;
+};
+
+// Shared by the serving thread (the listener) and the streams' threads.
+// Never destroyed: a fatal exit() leaves MHD's threads running while static
+// objects go.
+struct Shared {
+    std::mutex mu;
+    std::condition_variable changed;
+    bool stopping = false;
+    std::string event; // "event: state" text of the current state
+    std::uint64_t version = 0;
+    std::size_t streams = 0;
+};
+Shared& shared = *new Shared;
+
+// Read by MHD's threads, so never destroyed either.
+Settings::Web& g_web = *new Settings::Web;
+std::string& g_key = *new std::string;
+Fd g_listener;
+MHD_Daemon* g_mhd = nullptr;
+
+// ---------------------------------------------------------------- the key
+
+bool key_char(char c)
 {
+    return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("-_.~", c));
+}
+
+// Reads the key from the first line of `path`, or creates the file with a
+// new random key when there is none; "" after one line on stderr.
+std::string load_key(const std::string& path)
+{
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.fd < 0 && errno == ENOENT) {
+        unsigned char raw[16];
+        if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) {
+            std::perror("web: getrandom");
+            return "";
+        }
+        std::string key;
+        for (unsigned char b : raw) {
+            static const char hex[] = "0123456789abcdef";
+            key += hex[b >> 4];
+            key += hex[b & 15];
+        }
+        Fd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        const std::string line = key + "\n";
+        if (out.fd < 0 || fchmod(out.fd, 0600) != 0 ||
+            write(out.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            std::fprintf(stderr, "web: key file %s: %s\n", path.c_str(), std::strerror(errno));
+            unlink(path.c_str());
+            return "";
+        }
+        return key;
+    }
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "web: key file %s: %s\n", path.c_str(),
+                     fd.fd < 0 ? std::strerror(errno) : "not a regular file");
+        return "";
+    }
+    char text[256];
+    ssize_t n = read(fd.fd, text, sizeof text - 1);
+    std::string key(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    key = key.substr(0, key.find_first_of("\r\n"));
+    if (key.size() < 16 || key.size() > 128 || !std::all_of(key.begin(), key.end(), key_char)) {
+        std::fprintf(stderr,
+                     "web: key file %s: its first line is no key (16 to 128 letters, digits, "
+                     "'-', '_', '.' or '~')\n",
+                     path.c_str());
+        return "";
+    }
+    return key;
+}
+
+// The whole key is always compared, so that the time taken tells nothing of
+// how much of a guess was right.
+bool is_key(std::string_view given)
+{
+    unsigned char diff = given.size() != g_key.size();
+    for (std::size_t i = 0; i < g_key.size(); ++i)
+        diff |= static_cast<unsigned char>(g_key[i] ^ (i < given.size() ? given[i] : 0));
+    return diff == 0 && !g_key.empty();
+}
+
+// ---------------------------------------------------------------- state
+
+std::string state_json(const Snapshot& s)
+{
+    using nlohmann::json;
+    json users = json::array();
+    for (const HouseholdUser& u : s.users)
+        users.push_back({{"name", u.name},
+                         {"state", u.state == "online" ? "online" : "offline"},
+                         {"picture", u.picture.empty() ? json() : json(u.picture)}});
+    json j = {{"users", users},
+              {"online", s.online},
+              {"viewing", {{"user", s.viewing_user}, {"channel", s.viewing_channel}}},
+              {"playing", s.playing},
+              {"channels", s.channels}};
+    // Database texts need not be UTF-8; they must not end the daemon.
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// On the serving thread: never waits for a client, only hands the new state
+// to the streams, each of which writes it on its own thread.
+void publish(const Snapshot& now)
+{
+    std::string event = "event: state\ndata: " + state_json(now) + "\n\n";
+    {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        shared.event = std::move(event);
+        ++shared.version;
+    }
+    shared.changed.notify_all();
+}
+
+// A stream's own thread waits here for the next state, or writes a comment
+// after KEEPALIVE so that the connection never counts as idle.
+ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
+{
+    Stream& s = *static_cast<Stream*>(cls);
+    if (s.offset == s.pending.size()) {
+        std::unique_lock<std::mutex> lock(shared.mu);
+        const bool news = shared.changed.wait_for(
+            lock, KEEPALIVE, [&] { return shared.stopping || s.sent != shared.version; });
+        if (shared.stopping)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        s.pending = news ? shared.event : ": keep-alive\n\n";
+        s.sent = shared.version;
+        s.offset = 0;
+    }
+    std::size_t n = std::min(max, s.pending.size() - s.offset);
+    std::memcpy(buf, s.pending.data() + s.offset, n);
+    s.offset += n;
+    return static_cast<ssize_t>(n);
+}
+
+void free_stream(void* cls)
+{
+    delete static_cast<Stream*>(cls);
+    std::lock_guard<std::mutex> lock(shared.mu);
+    --shared.streams;
+}
+
+// ---------------------------------------------------------------- requests
+
+// What a POST has sent so far.
+struct Upload {
+    std::string body;
+    bool too_large = false;
+};
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The names a browser may reach the page by: IP literals, localhost, the
+// listen address and the configured names. Any other name may be one that an
+// attacker's DNS points at the box (DNS rebinding).
+bool host_allowed(const char* header)
+{
+    if (!header)
+        return false;
+    std::string host = lower(header);
+    unsigned char addr[sizeof(in6_addr)];
+    if (!host.empty() && host[0] == '[') {
+        std::size_t end = host.find(']');
+        return end != std::string::npos && (end + 1 == host.size() || host[end + 1] == ':') &&
+               inet_pton(AF_INET6, host.substr(1, end - 1).c_str(), addr) == 1;
+    }
+    std::size_t colon = host.find(':');
+    if (colon != std::string::npos)
+        host.resize(colon);
+    if (host == "localhost" || host == g_web.listen.host ||
+        inet_pton(AF_INET, host.c_str(), addr) == 1)
+        return true;
+    for (const std::string& name : g_web.hosts)
+        if (lower(name) == host)
+            return true;
+    return false;
+}
+
+const char* header(MHD_Connection* c, const char* name)
+{
+    return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+}
+
+bool authorized(MHD_Connection* c)
+{
+    const char* auth = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
+    if (auth && std::strncmp(auth, "Bearer ", 7) == 0 && is_key(auth + 7))
+        return true;
+    const char* cookie = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, COOKIE);
+    return cookie && is_key(cookie);
+}
+
+std::string peer_address(MHD_Connection* c)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char host[NI_MAXHOST];
+    if (!info || !info->client_addr ||
+        getnameinfo(info->client_addr,
+                    info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                             : sizeof(sockaddr_in),
+                    host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+        return "unknown peer";
+    return host;
+}
+
+// Every answer goes out here, with the headers that keep a browser from
+// running anything but the page's own files.
+MHD_Result answer(MHD_Connection* c, unsigned status, Response r, const char* type = nullptr)
+{
+    if (!r)
+        return MHD_NO;
+    MHD_add_response_header(r.get(), "Content-Security-Policy", "default-src 'self'");
+    MHD_add_response_header(r.get(), "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r.get(), "X-Frame-Options", "DENY");
+    MHD_add_response_header(r.get(), "Referrer-Policy", "no-referrer");
+    if (type)
+        MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    return MHD_queue_response(c, status, r.get());
+}
+
+MHD_Result text(MHD_Connection* c, unsigned status, const std::string& body,
+                const char* type = "text/plain; charset=utf-8")
+{
+    Response r(MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                               MHD_RESPMEM_MUST_COPY));
+    if (r && std::strncmp(type, "text/plain", 10) != 0)
+        MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    return answer(c, status, std::move(r), type);
+}
+
+MHD_Result json_error(MHD_Connection* c, unsigned status, const std::string& why)
+{
+    return text(c, status,
+                nlohmann::json{{"error", why}}.dump(-1, ' ', false,
+                                                    nlohmann::json::error_handler_t::replace),
+                "application/json");
+}
+
+const char* type_of(const std::string& name)
+{
+    auto ends = [&](const char* ext) {
+        std::size_t n = std::strlen(ext);
+        return name.size() >= n && lower(name.substr(name.size() - n)) == ext;
+    };
+    return ends(".html")   ? "text/html; charset=utf-8"
+           : ends(".js")   ? "text/javascript; charset=utf-8"
+           : ends(".css")  ? "text/css; charset=utf-8"
+           : ends(".png")  ? "image/png"
+           : ends(".gif")  ? "image/gif"
+           : ends(".webp") ? "image/webp"
+                           : "image/jpeg";
+}
+
+// A regular file of the working directory; false when there is none.
+MHD_Result file(MHD_Connection* c, const std::string& path, bool* found = nullptr)
+{
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (found) {
+            *found = false;
+            return MHD_YES;
+        }
+        return text(c, MHD_HTTP_NOT_FOUND, "no such picture\n");
+    }
+    Response r(MHD_create_response_from_fd(static_cast<uint64_t>(st.st_size), fd.fd));
+    if (r)
+        fd.release();
+    if (r)
+        MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    return answer(c, MHD_HTTP_OK, std::move(r), type_of(path));
+}
+
+// A user's picture from pictures/, whatever name the database holds: a name
+// that could lead elsewhere, or a file that is not there, gives black.jpg.
+MHD_Result picture(MHD_Connection* c, const std::string& name)
+{
+    Snapshot s = household::snapshot();
+    auto u = std::find_if(s.users.begin(), s.users.end(),
+                          [&](const HouseholdUser& h) { return h.name == name; });
+    if (u == s.users.end())
+        return text(c, MHD_HTTP_NOT_FOUND, "no such user\n");
+    const std::string& p = u->picture;
+    if (!p.empty() && p != "." && p != ".." && p.find('/') == std::string::npos) {
+        bool found = true;
+        MHD_Result r = file(c, "pictures/" + p, &found);
+        if (found)
+            return r;
+    }
+    return file(c, "pictures/black.jpg");
+}
+
+MHD_Result events(MHD_Connection* c)
+{
+    {
+        std::lock_guard<std::mutex> lock(shared.mu);
+        if (shared.streams >= STREAMS_MAX)
+            return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE,
+                              "more than " + std::to_string(STREAMS_MAX) + " event streams");
+        ++shared.streams;
+    }
+    auto* s = new Stream;
+    Response r(
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, read_stream, s, free_stream));
+    if (!r) {
+        free_stream(s);
+        return MHD_NO;
+    }
+    MHD_add_response_header(r.get(), MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    return answer(c, MHD_HTTP_OK, std::move(r), "text/event-stream");
+}
+
+MHD_Result command(MHD_Connection* c, const std::string& body)
+{
+    JsonRecords parsed = recordsFromJson(body);
+    if (!parsed.error.empty())
+        return json_error(c, MHD_HTTP_BAD_REQUEST, parsed.error);
+    const std::size_t n = parsed.records.size();
+    if (!inbox::post({"web " + peer_address(c), body, std::move(parsed.records)}))
+        return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many messages wait");
+    return text(c, MHD_HTTP_ACCEPTED, "{\"queued\":" + std::to_string(n) + "}", "application/json");
+}
+
+MHD_Result pair(MHD_Connection* c)
+{
+    const char* key = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "key");
+    if (!key || !is_key(key))
+        return text(c, MHD_HTTP_UNAUTHORIZED,
+                    "wrong key: scan the code of velmora-server --pair\n");
+    Response r(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
+    if (!r)
+        return MHD_NO;
+    const std::string cookie = std::string(COOKIE) + "=" + g_key +
+                               "; Path=/; Max-Age=" + COOKIE_AGE + "; HttpOnly; SameSite=Strict";
+    MHD_add_response_header(r.get(), MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+    MHD_add_response_header(r.get(), MHD_HTTP_HEADER_LOCATION, "/");
+    return answer(c, MHD_HTTP_SEE_OTHER, std::move(r));
+}
+
+MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method, const char*,
+                  const char* data, size_t* size, void** context)
+{
+    const std::string path = url;
+    const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+    auto* upload = static_cast<Upload*>(*context);
+    if (upload) {
+        // The body arrives in parts; past BODY_MAX the rest is dropped.
+        if (*size) {
+            upload->too_large = upload->too_large || upload->body.size() + *size > BODY_MAX;
+            if (!upload->too_large)
+                upload->body.append(data, *size);
+            *size = 0;
+            return MHD_YES;
+        }
+        if (upload->too_large)
+            return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+        return command(c, upload->body);
+    }
+
+    if (!host_allowed(header(c, MHD_HTTP_HEADER_HOST)))
+        return text(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name\n");
+    if (post) {
+        // Only the page's own origin may post: no other site's form or script.
+        const char* origin = header(c, MHD_HTTP_HEADER_ORIGIN);
+        if (origin && lower(origin) != "http://" + lower(header(c, MHD_HTTP_HEADER_HOST)))
+            return text(c, MHD_HTTP_FORBIDDEN, "cross-site request\n");
+    } else if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
+               std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
+        return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+    }
+
+    if (path.compare(0, 5, "/api/") != 0) {
+        if (post)
+            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+        if (path == "/pair")
+            return pair(c);
+        const std::string name = path == "/" ? "index.html" : path.substr(1);
+        for (std::size_t i = 0; i < kWebFileCount; ++i)
+            if (name == kWebFiles[i].name) {
+                Response r(MHD_create_response_from_buffer(
+                    kWebFiles[i].size, const_cast<unsigned char*>(kWebFiles[i].data),
+                    MHD_RESPMEM_PERSISTENT));
+                return answer(c, MHD_HTTP_OK, std::move(r), type_of(name));
+            }
+        return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
+    }
+
+    if (!authorized(c))
+        return json_error(c, MHD_HTTP_UNAUTHORIZED, "no household key");
+    if (path == "/api/command") {
+        if (!post)
+            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+        const char* length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if (length && std::strtoull(length, nullptr, 10) > BODY_MAX)
+            return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+        *context = new Upload;
+        return MHD_YES;
+    }
+    if (post)
+        return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+    if (path == "/api/state")
+        return text(c, MHD_HTTP_OK, state_json(household::snapshot()), "application/json");
+    if (path == "/api/events")
+        return events(c);
+    if (path == "/api/screen.jpg")
+        return file(c, household::snapshot().screen);
+    if (path.compare(0, 13, "/api/picture/") == 0)
+        return picture(c, path.substr(13));
+    return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
+}
+
+void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode)
+{
+    delete static_cast<Upload*>(*context);
+    *context = nullptr;
+}
+
+// ---------------------------------------------------------------- pairing
+
+// The address a phone reaches the page at: the first configured name, else
+// the listen address, else the box's first IPv4 address that is not loopback.
+std::string pair_host(const Settings::Web& web)
+{
+    const std::string& h = web.listen.host;
+    if (!web.hosts.empty())
+        return web.hosts.front();
+    if (h != "0.0.0.0" && h != "::")
+        return web.listen.ipv6() ? "[" + h + "]" : h;
+    std::string found = "127.0.0.1";
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) &&
+            std::strncmp(text, "127.", 4) != 0) {
+            found = text;
+            break;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// The code in half blocks, two rows of modules to a line, light on dark with
+// the colours set explicitly so that any terminal shows it scannable.
+std::string qr_text(const std::string& url)
+{
+    std::unique_ptr<QRcode, QrFree> qr(
+        QRcode_encodeString(url.c_str(), 0, QR_ECLEVEL_M, QR_MODE_8, 1));
+    if (!qr)
+        return "";
+    const int quiet = 2, w = qr->width;
+    auto light = [&](int x, int y) {
+        x -= quiet;
+        y -= quiet;
+        return x < 0 || y < 0 || x >= w || y >= w || !(qr->data[y * w + x] & 1);
+    };
+    std::string out;
+    for (int y = 0; y < w + 2 * quiet; y += 2) {
+        out += "\033[97;40m";
+        for (int x = 0; x < w + 2 * quiet; ++x) {
+            bool top = light(x, y), bottom = light(x, y + 1);
+            out += top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ";
+        }
+        out += "\033[0m\n";
+    }
+    return out;
+}
+
+} // namespace
+
+bool web_bind(const Settings& settings)
+{
+    g_web = settings.web;
+    g_key = load_key(g_web.key_file);
+    if (g_key.empty())
+        return false;
+    const ListenAddress& at = g_web.listen;
+    const int family = at.ipv6() ? AF_INET6 : AF_INET;
+    Fd soc(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    int one = 1, zero = 0;
+    setsockopt(soc.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (family == AF_INET6) {
+        setsockopt(soc.fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(static_cast<uint16_t>(at.port));
+        inet_pton(AF_INET6, at.host.c_str(), &a6->sin6_addr);
+        len = sizeof *a6;
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(static_cast<uint16_t>(at.port));
+        inet_pton(AF_INET, at.host.c_str(), &a4->sin_addr);
+    }
+    if (soc.fd < 0 || bind(soc.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        std::fprintf(stderr, "web: bind %s: %s\n", at.text().c_str(), std::strerror(errno));
+        return false;
+    }
+    g_listener.fd = soc.release();
+    // Told from the first read of the household on, before anyone connects.
+    household::add_listener([](const Snapshot&, const Snapshot& now) { publish(now); });
     return true;
 }
-void web_start() {}
-void web_stop() {}
-int web_pair(const Settings&)
+
+void web_start()
 {
-    std::fprintf(stderr, "velmora-server: the web page is not built in\n");
-    return 2;
+    if (g_listener.fd < 0)
+        return;
+    if (listen(g_listener.fd, 64) != 0) {
+        std::perror("web: listen");
+        return;
+    }
+    publish(household::snapshot());
+    g_mhd = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
+        nullptr, handle, nullptr, MHD_OPTION_LISTEN_SOCKET, g_listener.fd,
+        MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX,
+        MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
+    if (!g_mhd) {
+        std::fprintf(stderr, "web: the web server did not start\n");
+        return;
+    }
+    g_listener.release(); // MHD closes it
+    std::fprintf(stderr, "[web] serving the remote on http://%s/\n", g_web.listen.text().c_str());
+}
+
+void web_stop()
+{
+    if (!g_mhd)
+        return;
+    {
+        // Streams end instead of waiting for the next state.
+        std::lock_guard<std::mutex> lock(shared.mu);
+        shared.stopping = true;
+    }
+    shared.changed.notify_all();
+    MHD_stop_daemon(g_mhd);
+    g_mhd = nullptr;
+}
+
+int web_pair(const Settings& settings)
+{
+    if (!settings.web.enabled) {
+        std::fprintf(stderr, "velmora-server: the web page is off: no [web] listen in %s\n",
+                     settings.file.empty() ? "the settings (no settings file)"
+                                           : settings.file.c_str());
+        return 2;
+    }
+    if (!settings.server.workdir.empty() && chdir(settings.server.workdir.c_str()) != 0) {
+        std::perror("velmora-server: workdir");
+        return 1;
+    }
+    const std::string key = load_key(settings.web.key_file);
+    if (key.empty())
+        return 1;
+    const std::string url = "http://" + pair_host(settings.web) + ":" +
+                            std::to_string(settings.web.listen.port) + "/pair?key=" + key;
+    std::printf("Scan this code with the phone, or open %s\n\n%s", url.c_str(),
+                qr_text(url).c_str());
+    return 0;
 }

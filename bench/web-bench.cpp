@@ -1,0 +1,128 @@
+// Prints what the web remote costs the television: TCP messages per second
+// with the page on and 32 event streams open against the page off, and how
+// long a join takes from its message to the state event at a listening
+// client. Runs the real daemon against the private test database, so it
+// needs MYSQL_UNIX_PORT; scripts/bench-web sets everything up. Not a test.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sched.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "web.hpp"
+
+using namespace vt;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double ms_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Messages per second over `n` "last" messages, each sent once the one
+// before has been handled; with `web`, 32 streams are open and read.
+double turn(bool web, int n)
+{
+    TestEnv env;
+    // As a front end on another machine would be: the client on the first
+    // core, the daemon (and its web threads) on the second.
+    Daemon d(env, {}, {"taskset", "-c", "1"});
+    if (web)
+        d.args({"--config", web_config(env)});
+    d.start();
+    std::vector<int> streams;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    if (web) {
+        for (int i = 0; i < 32; ++i)
+            streams.push_back(events_open(web_key(env)));
+        for (int fd : streams)
+            readers.emplace_back([&done, fd] {
+                while (!done && !next_event(fd).empty()) {
+                }
+            });
+    }
+    const std::string m = message(user_xml("x", "last"));
+    for (int i = 0; i < 50; ++i) // warm up
+        d.send_and_wait(m);
+    auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i)
+        d.send_and_wait(m);
+    double rate = n / (ms_since(t0) / 1000.0);
+    // The shutdown ends the streams, and with them the readers.
+    done = true;
+    d.sigint();
+    d.wait_exit();
+    for (auto& t : readers)
+        t.join();
+    for (int fd : streams)
+        close(fd);
+    return rate;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int n = argc > 1 ? std::max(100, std::atoi(argv[1])) : 16000;
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    sched_setaffinity(0, sizeof first, &first);
+    try {
+        reset_database();
+        // Short turns one after the other, so the machine's other load falls
+        // on both alike.
+        double off = 0, on = 0;
+        for (int t = 0; t < 8; ++t) {
+            double a = turn(false, n / 8), b = turn(true, n / 8);
+            std::printf("  turn %d: off %.0f, on %.0f\n", t + 1, a, b);
+            off += a;
+            on += b;
+        }
+        std::printf("TCP \"last\" messages per second (%d each, in 8 turns)\n", n);
+        std::printf("  page off                      %8.0f\n", off / 8);
+        std::printf("  page on, 32 streams open      %8.0f\n", on / 8);
+        std::printf("  ratio on/off                  %8.3f\n", on / off);
+
+        TestEnv env;
+        Daemon d(env);
+        d.args({"--config", web_config(env)});
+        d.start();
+        const int events = events_open(web_key(env));
+        next_event(events);
+        std::vector<double> ms;
+        for (int i = 0; i < 200; ++i) {
+            const bool join = i % 2 == 0;
+            auto t0 = Clock::now();
+            d.send(message(user_xml("anna", join ? "join" : "leave")));
+            std::string state;
+            do
+                state = next_event(events);
+            while (!state.empty() &&
+                   (state.find("\"online\":[\"anna\"]") != std::string::npos) != join);
+            if (state.empty())
+                throw std::runtime_error("no state event within 10 s");
+            if (join)
+                ms.push_back(ms_since(t0));
+            d.wait_stdout("[memory] currentUser: ", 10000, static_cast<size_t>(i) + 1);
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("join message -> state event at a listening client (%zu joins)\n", ms.size());
+        std::printf("  min %6.2f ms   median %6.2f ms   p99 %6.2f ms   max %6.2f ms\n", ms.front(),
+                    ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+        d.sigint();
+        d.wait_exit();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "web-bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

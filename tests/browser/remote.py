@@ -1,0 +1,51 @@
+#!/usr/bin/python3
+"""URL KEY NOTE HOSTILE DIR: pairs, sees anna and peter with their pictures and HOSTILE as text (an
+alert would fail every later step), saves DIR/remote.png, taps next (prints the channel), sends NOTE."""
+import sys, time
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+url, key, note, hostile, out = sys.argv[1:6]
+opts = webdriver.ChromeOptions()
+for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+          "--window-size=390,844", "--user-data-dir=" + out + "/chromium"):
+    opts.add_argument(a)
+driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+text = lambda id: driver.find_element(By.ID, id).text
+
+
+def until(what, check, seconds=10.0):
+    end = time.monotonic() + seconds
+    while not check():
+        if time.monotonic() > end:
+            sys.exit("not within %.1f s: %s" % (seconds, what))
+        time.sleep(0.02)
+
+
+def users(state):  # name -> picture width, in the page's order, read at one moment
+    return dict(driver.execute_script(
+        "return [...document.querySelectorAll('#users li.' + arguments[0])].map(li =>"
+        " [li.querySelector('.name').textContent, li.querySelector('img').naturalWidth])", state))
+
+
+try:
+    driver.get(url + "/pair?key=" + key)
+    until("anna and peter with pictures", lambda: list(users("online")) == ["anna", "peter"]
+          and all(users("online").values()))
+    if list(users("offline")) != ["eva", "tom", hostile]:
+        sys.exit("offline: %s" % list(users("offline")))
+    height = driver.execute_script("return document.documentElement.scrollHeight")
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": 390, "height": height, "deviceScaleFactor": 1, "mobile": True})
+    driver.save_screenshot(out + "/remote.png")
+    before = text("channel")
+    driver.find_element(By.ID, "next").click()
+    until("the next channel on the page", lambda: text("channel") != before, 1.0)
+    print("channel", text("channel"), flush=True)
+    driver.find_element(By.ID, "note").send_keys(note)
+    driver.find_element(By.CSS_SELECTOR, "#notify button").click()
+    until("the notification sent", lambda: text("status") == "Sent: " + note)
+finally:
+    driver.quit()
