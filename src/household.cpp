@@ -82,6 +82,17 @@ void screen(std::string_view picture)
     g_screen = picture;
 }
 
+void rendered()
+{
+    g_screen = "out.jpg";
+    if (!has_listeners())
+        return;
+    Snapshot next = current();
+    next.screen = g_screen;
+    ++next.renders;
+    tell(next);
+}
+
 void refresh_on_open_connection()
 {
     if (!has_listeners())

@@ -26,12 +26,13 @@ struct Snapshot {
     std::string viewing_user, viewing_channel;
     std::string playing; // the channel the player was last started with; "" once restored
     std::string screen = "black.jpg"; // the picture the screen shows: "black.jpg" or "out.jpg"
+    unsigned renders = 0;             // welcome renders ended so far: a new out.jpg
     bool read = false;                // users and channels have been read from the database
     bool operator==(const Snapshot& o) const
     {
         return users == o.users && online == o.online && channels == o.channels &&
                viewing_user == o.viewing_user && viewing_channel == o.viewing_channel &&
-               playing == o.playing && screen == o.screen && read == o.read;
+               playing == o.playing && screen == o.screen && renders == o.renders && read == o.read;
     }
 };
 
@@ -49,9 +50,11 @@ bool has_listeners();
 // again at the end of the message.
 void presence_changed();
 // From the player: the channel it was started with, "" once the screen is
-// restored; and the picture the screen shows ("black.jpg", "out.jpg").
+// restored; the screen restored to black.jpg; a welcome render that has
+// ended (out.jpg, when it succeeded), told to the listeners at once.
 void playing(std::string_view channel);
 void screen(std::string_view picture);
+void rendered();
 
 // From the serving loop. `refresh` reads every user, the online list and the
 // channels on the caller's open connection (start-up); `message_done` takes

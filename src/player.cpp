@@ -295,8 +295,10 @@ void reap_children()
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
         if (pid == g_player_pid)
             g_player_pid = 0;
-        if (pid == g_background_pid)
+        if (pid == g_background_pid) {
             g_background_pid = 0;
+            household::rendered();
+        }
     }
 }
 
@@ -376,10 +378,8 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     (void)adopting;
     pid_t pid = fork_child(true, true);
-    if (pid > 0) {
+    if (pid > 0)
         g_background_pid = pid;
-        household::screen("out.jpg");
-    }
     if (pid != 0)
         return 0;
     // A welcome that fails to render must not leave the previous out.jpg to

@@ -43,10 +43,21 @@ std::string logSafe(std::string_view s, bool keep_tabs = false);
 
 // A file descriptor owned by a scope and closed at its end (-1: none).
 struct Fd {
-    int fd;
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
     ~Fd()
     {
         if (fd >= 0)
             close(fd);
+    }
+    // Hands the descriptor on; the holder no longer closes it.
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
     }
 };

@@ -88,5 +88,9 @@ bool shutdown_requested();
 void server_guard_process();
 // Start-up and the serving loop; returns -1 when a socket call fails.
 int server_main(const Settings& settings);
+// A stream socket bound to `at` ([::] takes IPv4 as well), not yet
+// listening; -1 with errno set, and the call that failed in `failed`, when it
+// cannot be made or bound.
+int bindAddress(const ListenAddress& at, const char** failed = nullptr);
 // --pair: prints the web page's pairing address.
 int server_pair(const Settings& settings);

@@ -27,6 +27,8 @@
 
 #include "household.hpp"
 #include "inbox.hpp"
+#include "secfunc.hpp"
+#include "server.hpp"
 
 // The page's files, compiled in from web/ (see cmake/embed.cmake).
 struct WebFile {
@@ -48,20 +50,6 @@ constexpr auto KEEPALIVE = std::chrono::seconds(15);
 constexpr const char* COOKIE = "velmora_key";
 // The browser keeps a cookie for 400 days at most.
 constexpr const char* COOKIE_AGE = "34560000";
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
 
 struct ResponseFree {
     void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
@@ -490,8 +478,13 @@ MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method,
         return text(c, MHD_HTTP_OK, state_json(household::snapshot()), "application/json");
     if (path == "/api/events")
         return events(c);
-    if (path == "/api/screen.jpg")
-        return file(c, household::snapshot().screen);
+    if (path == "/api/screen.jpg") {
+        // A welcome still being rendered is not there yet: the screen is
+        // black until it is set.
+        bool found = true;
+        MHD_Result r = file(c, household::snapshot().screen, &found);
+        return found ? r : file(c, "black.jpg");
+    }
     if (path.compare(0, 13, "/api/picture/") == 0)
         return picture(c, path.substr(13));
     return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
@@ -568,26 +561,8 @@ bool web_bind(const Settings& settings)
     if (g_key.empty())
         return false;
     const ListenAddress& at = g_web.listen;
-    const int family = at.ipv6() ? AF_INET6 : AF_INET;
-    Fd soc(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    int one = 1, zero = 0;
-    setsockopt(soc.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(sockaddr_in);
-    if (family == AF_INET6) {
-        setsockopt(soc.fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<uint16_t>(at.port));
-        inet_pton(AF_INET6, at.host.c_str(), &a6->sin6_addr);
-        len = sizeof *a6;
-    } else {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(static_cast<uint16_t>(at.port));
-        inet_pton(AF_INET, at.host.c_str(), &a4->sin_addr);
-    }
-    if (soc.fd < 0 || bind(soc.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    Fd soc{bindAddress(at)};
+    if (soc.fd < 0) {
         std::fprintf(stderr, "web: bind %s: %s\n", at.text().c_str(), std::strerror(errno));
         return false;
     }

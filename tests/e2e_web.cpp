@@ -110,6 +110,7 @@ TEST(Web, CommandsStateStreamsAndTheirBounds)
     EXPECT_EQ(now["online"], json::array({"anna"}));
     EXPECT_EQ(now["viewing"], json({{"user", "anna"}, {"channel", "ct1"}}));
     EXPECT_TRUE(d.wait_stderr("[RCV web 127.0.0.1] [{\"name\":\"anna\",\"command\":\"join\"}"));
+    next_event(events); // the welcome's render has ended
     EXPECT_EQ(http("GET", "/api/screen.jpg", {bearer}).body, "standin image\n"); // out.jpg
 
     r = http("POST", "/api/command", {bearer}, R"({"name":"anna","command":"leave","x":1})");
