@@ -116,14 +116,16 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
     auto config_topic = [&](const char* component, const std::string& object) {
         return discovery + "/" + component + "/" + node + "/" + object + "/config";
     };
-    const json device = {{"identifiers", {node}},
-                         {"name", "Velmora " + prefix.substr(prefix.rfind('/') + 1)},
-                         {"manufacturer", "Velmora"},
-                         {"model", "Velmora set-top daemon"},
-                         {"sw_version", VELMORA_VERSION}};
+    json device; // built once a config needs it
     auto config = [&](const char* component, const std::string& object, json body) {
         if (discovery.empty())
             return;
+        if (device.is_null())
+            device = {{"identifiers", {node}},
+                      {"name", "Velmora " + prefix.substr(prefix.rfind('/') + 1)},
+                      {"manufacturer", "Velmora"},
+                      {"model", "Velmora set-top daemon"},
+                      {"sw_version", VELMORA_VERSION}};
         body["unique_id"] = node + "_" + object;
         body["availability_topic"] = prefix + "/status";
         body["device"] = device;
