@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -125,7 +126,7 @@ struct Watch {
 int main(int argc, char** argv)
 {
     const int n = argc > 1 && std::atoi(argv[1]) > 0 ? std::atoi(argv[1]) : 2000;
-    if (Broker::binary().empty()) {
+    if (!Broker::installed()) {
         std::fprintf(stderr, "mqtt-bench: mosquitto is not installed\n");
         return 1;
     }
@@ -138,14 +139,15 @@ int main(int argc, char** argv)
         Daemon off(env_off), on(env_on);
         on.port(5005);
         on.args({"--config",
-                 env_on.write_config(broker.settings(P) + "[server]\nlisten = 0.0.0.0:5005\n")});
+                 env_on.write_config("[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = " + P +
+                                     "\n[server]\nlisten = 0.0.0.0:5005\n")});
         off.start();
         on.start();
         // The broker runs on another machine as a rule: the client's core.
         keep_to(pids_named("mosquitto").at(0), 0);
         keep_to(off.pid(), 1);
         keep_to(on.pid(), 1);
-        if (!broker.wait_retained(P + "/user/peter", "offline"))
+        if (broker.retained(P + "/user/peter", "offline")[P + "/user/peter"] != "offline")
             throw std::runtime_error("the daemon does not publish");
 
         const std::string last = message(user_xml("x", "last"));
@@ -180,12 +182,12 @@ int main(int argc, char** argv)
         }
 
         Times frozen;
-        broker.freeze(true);
+        broker.signal(SIGSTOP);
         turn(frozen, std::max(20, n / 20), [&] {
             on.send_and_wait(message(user_xml("peter", "join")));
             on.send_and_wait(message(user_xml("peter", "leave")));
         });
-        broker.freeze(false);
+        broker.signal(SIGCONT);
         for (double& m : frozen.ms)
             m /= 2;
         frozen.seconds /= 2;
