@@ -23,7 +23,8 @@ struct Mqtt : ::testing::Test {
     void SetUp() override
     {
         if (!Broker::installed())
-            GTEST_SKIP() << "mosquitto is not installed (apt-get install mosquitto)";
+            GTEST_SKIP() << "no mosquitto broker or mosquitto_pub (apt-get install mosquitto "
+                            "mosquitto-clients)";
         reset_database();
         d.args({"--config",
                 env.write_config("[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = " + P + "\n")});
@@ -130,7 +131,7 @@ TEST_F(Mqtt, CommandsIn)
     }
     broker.publish(kCmd, R"({"command": "last"})");
     ASSERT_TRUE(d.wait_stdout("[memory] currentUser: ", 15000, 3));
-    EXPECT_FALSE(d.wait_stderr("[RCV mqtt ", 0, 4)); // the 3 above
+    EXPECT_FALSE(d.wait_stderr("[RCV mqtt ", 0, 4)); // the change, the records, "last"
     EXPECT_EQ(env.invocations_of("mplayer").size(), 1u);
     d.send("<m>"); // a malformed message ends the daemon: the broker tells its will
     EXPECT_EQ(d.wait_exit(), 255);
