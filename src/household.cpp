@@ -15,6 +15,10 @@ std::mutex g_mu;
 Snapshot g_now;
 // Presence changed in the database since the last read.
 bool g_stale = false;
+// Users and the online list read after the latest presence change.
+bool g_fresh = false;
+std::vector<HouseholdUser> g_users;
+std::vector<std::string> g_online;
 std::string g_playing;
 std::string g_screen = "black.jpg";
 
@@ -70,6 +74,14 @@ bool has_listeners()
 void presence_changed()
 {
     g_stale = true;
+    // Read at once, on the handler's open connection: a connection of its
+    // own at the end of the message costs more than the two statements.
+    if (!has_listeners() || !conn)
+        return;
+    g_users = db_get_household();
+    g_online = split_list(db_get_all_users_by_state("online"));
+    g_stale = false;
+    g_fresh = true;
 }
 
 void playing(std::string_view channel)
@@ -110,6 +122,11 @@ void message_done(const char* current_user, const char* current_channel)
     if (!has_listeners())
         return;
     Snapshot next = current();
+    if (g_fresh) {
+        next.users = std::move(g_users);
+        next.online = std::move(g_online);
+        g_fresh = false;
+    }
     if (g_stale || !next.read) {
         // The handlers connected a moment ago; a database gone since then
         // leaves the last state as it was rather than ending the daemon.

@@ -46,8 +46,9 @@ namespace household {
 void add_listener(HouseholdListener listener);
 bool has_listeners();
 
-// From the handlers: user states changed in the database; they are read
-// again at the end of the message.
+// From the handlers, on their open connection: user states changed in the
+// database. With listeners, the users and the online list are read at once
+// on that connection.
 void presence_changed();
 // From the player: the channel it was started with, "" once the screen is
 // restored; the screen restored to black.jpg; a welcome render that has
@@ -58,8 +59,8 @@ void rendered();
 
 // From the serving loop. `refresh` reads every user, the online list and the
 // channels on the caller's open connection (start-up); `message_done` takes
-// the viewing state, reads the database again when presence changed (with a
-// connection of its own) and tells the listeners.
+// the viewing state, reads the database when it has not been read since
+// presence changed (with a connection of its own) and tells the listeners.
 void refresh_on_open_connection();
 void message_done(const char* current_user, const char* current_channel);
 // The shutdown's everyone-offline, told at once.
