@@ -345,16 +345,16 @@ int db_update_lasts(std::string_view channel)
     return ok ? 0 : -1;
 }
 
-std::vector<HouseholdUser> db_get_household()
+bool db_get_household(std::vector<HouseholdUser>& users)
 {
-    std::vector<HouseholdUser> users;
+    users.clear();
     if (!run("db_get_household",
              "SELECT users.name, states.state, pictures.path FROM users LEFT JOIN userHasState ON "
              "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
              "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
              "pictures.id=userHasPicture.idp ORDER BY users.id;",
              {}))
-        return users;
+        return false;
     if (store_result(true)) {
         auto text = [](int i) {
             return row[i] ? std::string(row[i], mysql_fetch_lengths(result)[i]) : std::string();
@@ -364,19 +364,19 @@ std::vector<HouseholdUser> db_get_household()
                 users.push_back({text(0), text(1), text(2)});
     }
     release_result();
-    return users;
+    return true;
 }
 
-std::vector<std::string> db_get_all_channels()
+bool db_get_all_channels(std::vector<std::string>& channels)
 {
-    std::vector<std::string> channels;
+    channels.clear();
     if (!run("db_get_all_channels", "SELECT name FROM channels ORDER BY id;", {}))
-        return channels;
+        return false;
     if (store_result(true)) {
         std::string_view v;
         while (next_value(v))
             channels.emplace_back(v);
     }
     release_result();
-    return channels;
+    return true;
 }

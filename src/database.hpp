@@ -46,6 +46,7 @@ int db_update_lasts(std::string_view channel);
 int db_set_all_state_here(std::string_view state);
 
 // Every household user with their state and picture, and every channel, in
-// the order of their keys; on the caller's connection.
-std::vector<HouseholdUser> db_get_household();
-std::vector<std::string> db_get_all_channels();
+// the order of their keys; on the caller's connection. False when the
+// statement was refused.
+bool db_get_household(std::vector<HouseholdUser>& users);
+bool db_get_all_channels(std::vector<std::string>& channels);

@@ -30,13 +30,20 @@ std::vector<std::string> split_list(const std::string& list)
     return items;
 }
 
-// Reads everything the database knows into `s`, on the open connection.
-void read_into(Snapshot& s)
+// Reads everything the database knows into `s`, on the open connection. A
+// refused statement leaves `s` as it was: a household that cannot be read
+// for a moment has not lost its users.
+bool read_into(Snapshot& s)
 {
-    s.users = db_get_household();
+    std::vector<HouseholdUser> users;
+    std::vector<std::string> channels;
+    if (!db_get_household(users) || !db_get_all_channels(channels))
+        return false;
+    s.users = std::move(users);
     s.online = split_list(db_get_all_users_by_state("online"));
-    s.channels = db_get_all_channels();
+    s.channels = std::move(channels);
     s.read = true;
+    return true;
 }
 
 void tell(Snapshot next)
@@ -78,7 +85,8 @@ void presence_changed()
     // own at the end of the message costs more than the two statements.
     if (!has_listeners() || !conn)
         return;
-    g_users = db_get_household();
+    if (!db_get_household(g_users))
+        return;
     g_online = split_list(db_get_all_users_by_state("online"));
     g_stale = false;
     g_fresh = true;
@@ -110,10 +118,10 @@ void refresh_on_open_connection()
     if (!has_listeners())
         return;
     Snapshot next = current();
-    read_into(next);
+    if (read_into(next))
+        g_stale = false;
     next.playing = g_playing;
     next.screen = g_screen;
-    g_stale = false;
     tell(next);
 }
 
@@ -132,9 +140,9 @@ void message_done(const char* current_user, const char* current_channel)
         // leaves the last state as it was rather than ending the daemon.
         std::string error;
         if (db_try_connect(error)) {
-            read_into(next);
+            if (read_into(next))
+                g_stale = false;
             db_close();
-            g_stale = false;
         } else {
             std::fprintf(stderr, "[household] cannot read the household: %s\n",
                          logSafe(error).c_str());
