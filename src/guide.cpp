@@ -133,18 +133,7 @@ bool url_safe(unsigned char c)
 
 std::string url_encode(std::string_view s)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        if (url_safe(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return percentEncode(s, url_safe);
 }
 
 // The POST; returns the body of its response as the scratch file holds it.

@@ -90,18 +90,9 @@ std::string record_template(const char* command)
 
 std::string mqtt_topic_level(std::string_view name)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x80 && (std::isalnum(c) || (c != '\0' && std::strchr("-_.~", c)))) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return percentEncode(name, [](unsigned char c) {
+        return c < 0x80 && (std::isalnum(c) || (c != '\0' && std::strchr("-_.~", c)));
+    });
 }
 
 std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,

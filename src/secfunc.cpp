@@ -130,3 +130,19 @@ std::string logSafe(std::string_view s, bool keep_tabs)
     out.append(s.data() + run, s.size() - run);
     return out;
 }
+
+std::string percentEncode(std::string_view s, bool (*keep)(unsigned char))
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (keep(c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}

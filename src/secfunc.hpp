@@ -41,6 +41,9 @@ bool appendItem(std::string& list, std::string_view item, bool first);
 // escape sequence. With `keep_tabs` tabs stay as they are.
 std::string logSafe(std::string_view s, bool keep_tabs = false);
 
+// `s` with every byte that `keep` refuses written as %XX (upper-case hex).
+std::string percentEncode(std::string_view s, bool (*keep)(unsigned char));
+
 // A file descriptor owned by a scope and closed at its end (-1: none).
 struct Fd {
     int fd = -1;
