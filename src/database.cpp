@@ -146,13 +146,10 @@ void set_session_limits()
                      logSafe(mysql_error(conn)).c_str());
 }
 
-} // namespace
-
-namespace {
-
 Settings::Database g_db_settings;
 
-// A fresh handle on `conn`, connected; false with the library's error text.
+// A fresh handle on `conn`, connected and with the session's limits set;
+// false with the library's error text.
 // The account and the server are the built-in ones unless the configured
 // option-file group names others: the defaults are set as options first, and
 // the group, read when the connection is made, overrides them.
@@ -185,6 +182,7 @@ bool open_connection(std::string& error)
         error = mysql_error(conn);
         return false;
     }
+    set_session_limits();
     return true;
 }
 
@@ -203,7 +201,6 @@ void db_connect()
                      logSafe(error).c_str());
         std::exit(-1);
     }
-    set_session_limits();
 }
 
 bool db_try_connect(std::string& error)

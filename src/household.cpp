@@ -13,14 +13,11 @@ std::vector<HouseholdListener> g_listeners;
 // The state as last told; the serving thread changes it, other threads copy it.
 std::mutex g_mu;
 Snapshot g_now;
-// Presence changed in the database since the last read.
+// The state as the handlers and the player leave it, told at the end of each
+// message; only the serving thread touches it.
+Snapshot g_next;
+// Presence changed in the database and could not be read yet.
 bool g_stale = false;
-// Users and the online list read after the latest presence change.
-bool g_fresh = false;
-std::vector<HouseholdUser> g_users;
-std::vector<std::string> g_online;
-std::string g_playing;
-std::string g_screen = "black.jpg";
 
 std::vector<std::string> split_list(const std::string& list)
 {
@@ -46,7 +43,7 @@ bool read_into(Snapshot& s)
     return true;
 }
 
-void tell(Snapshot next)
+void tell(const Snapshot& next)
 {
     Snapshot before;
     {
@@ -58,12 +55,6 @@ void tell(Snapshot next)
     }
     for (const HouseholdListener& l : g_listeners)
         l(before, next);
-}
-
-Snapshot current()
-{
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_now;
 }
 
 } // namespace
@@ -80,67 +71,55 @@ bool has_listeners()
 
 void presence_changed()
 {
-    g_stale = true;
     // Read at once, on the handler's open connection: a connection of its
     // own at the end of the message costs more than the two statements.
-    if (!has_listeners() || !conn)
+    if (!has_listeners())
         return;
-    if (!db_get_household(g_users))
+    std::vector<HouseholdUser> users;
+    g_stale = !conn || !db_get_household(users);
+    if (g_stale)
         return;
-    g_online = split_list(db_get_all_users_by_state("online"));
-    g_stale = false;
-    g_fresh = true;
+    g_next.users = std::move(users);
+    g_next.online = split_list(db_get_all_users_by_state("online"));
 }
 
 void playing(std::string_view channel)
 {
-    g_playing = channel;
+    g_next.playing = channel;
 }
 
 void screen(std::string_view picture)
 {
-    g_screen = picture;
+    g_next.screen = picture;
 }
 
 void rendered()
 {
-    g_screen = "out.jpg";
-    if (!has_listeners())
-        return;
-    Snapshot next = current();
-    next.screen = g_screen;
-    ++next.renders;
-    tell(next);
+    g_next.screen = "out.jpg";
+    ++g_next.renders;
+    if (has_listeners())
+        tell(g_next);
 }
 
 void refresh_on_open_connection()
 {
     if (!has_listeners())
         return;
-    Snapshot next = current();
-    if (read_into(next))
+    if (read_into(g_next))
         g_stale = false;
-    next.playing = g_playing;
-    next.screen = g_screen;
-    tell(next);
+    tell(g_next);
 }
 
 void message_done(const char* current_user, const char* current_channel)
 {
     if (!has_listeners())
         return;
-    Snapshot next = current();
-    if (g_fresh) {
-        next.users = std::move(g_users);
-        next.online = std::move(g_online);
-        g_fresh = false;
-    }
-    if (g_stale || !next.read) {
+    if (g_stale || !g_next.read) {
         // The handlers connected a moment ago; a database gone since then
         // leaves the last state as it was rather than ending the daemon.
         std::string error;
         if (db_try_connect(error)) {
-            if (read_into(next))
+            if (read_into(g_next))
                 g_stale = false;
             db_close();
         } else {
@@ -148,30 +127,26 @@ void message_done(const char* current_user, const char* current_channel)
                          logSafe(error).c_str());
         }
     }
-    next.viewing_user = current_user;
-    next.viewing_channel = current_channel;
-    next.playing = g_playing;
-    next.screen = g_screen;
-    tell(next);
+    g_next.viewing_user = current_user;
+    g_next.viewing_channel = current_channel;
+    tell(g_next);
 }
 
 void all_offline()
 {
     if (!has_listeners())
         return;
-    Snapshot next = current();
-    for (HouseholdUser& u : next.users)
+    for (HouseholdUser& u : g_next.users)
         if (!u.state.empty())
             u.state = "offline";
-    next.online.clear();
-    next.playing = g_playing;
-    next.screen = g_screen;
-    tell(next);
+    g_next.online.clear();
+    tell(g_next);
 }
 
 Snapshot snapshot()
 {
-    return current();
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_now;
 }
 
 } // namespace household

@@ -2,6 +2,7 @@
 
 #include "server.hpp"
 #include "settings.hpp"
+#include "web.hpp"
 
 int main(int argc, char** argv)
 {
@@ -21,7 +22,7 @@ int main(int argc, char** argv)
         std::fputs(settings_describe(st.settings).c_str(), stdout);
         return 0;
     case Action::Pair:
-        return server_pair(st.settings);
+        return web_pair(st.settings);
     case Action::Serve:
         break;
     }

@@ -90,9 +90,7 @@ std::string record_template(const char* command)
 
 std::string mqtt_topic_level(std::string_view name)
 {
-    return percentEncode(name, [](unsigned char c) {
-        return c < 0x80 && (std::isalnum(c) || (c != '\0' && std::strchr("-_.~", c)));
-    });
+    return percentEncode(name, unreserved);
 }
 
 std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,

@@ -131,6 +131,12 @@ std::string logSafe(std::string_view s, bool keep_tabs)
     return out;
 }
 
+bool unreserved(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '~';
+}
+
 std::string percentEncode(std::string_view s, bool (*keep)(unsigned char))
 {
     static const char hex[] = "0123456789ABCDEF";

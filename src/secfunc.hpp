@@ -41,6 +41,9 @@ bool appendItem(std::string& list, std::string_view item, bool first);
 // escape sequence. With `keep_tabs` tabs stay as they are.
 std::string logSafe(std::string_view s, bool keep_tabs = false);
 
+// A-Z a-z 0-9 - _ . ~: the bytes that stand for themselves in any part of a
+// URL (and in an MQTT topic level, a web key).
+bool unreserved(unsigned char c);
 // `s` with every byte that `keep` refuses written as %XX (upper-case hex).
 std::string percentEncode(std::string_view s, bool (*keep)(unsigned char));
 

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
@@ -430,8 +429,12 @@ void handleInbox()
 [[noreturn]] void serve(int soc)
 {
     static char recvBuff[RECV_MAX + 1];
-    std::deque<Peer> peers;
+    // Both kept from one wake-up to the next: the loop allocates nothing per
+    // message.
+    std::vector<Peer> peers;
     std::vector<pollfd> fds;
+    peers.reserve(MAX_WAITING_PEERS + 1);
+    fds.reserve(MAX_WAITING_PEERS + 3);
     for (;;) {
         if (g_sigint)
             shutdownSequence();
@@ -466,9 +469,9 @@ void handleInbox()
 
         // Messages of the connections that have sent theirs, in the order the
         // connections came; a silent one past its time is closed.
-        std::deque<Peer> waiting;
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < peers.size(); ++i) {
-            const Peer& p = peers[i];
+            const Peer p = peers[i];
             if (fds[2 + i].revents && readMessageFrom(p.fd, recvBuff))
                 continue;
             if (!fds[2 + i].revents && p.deadline <= polled) {
@@ -477,9 +480,9 @@ void handleInbox()
                 close(p.fd);
                 continue;
             }
-            waiting.push_back(p);
+            peers[kept++] = p;
         }
-        peers.swap(waiting);
+        peers.resize(kept);
 
         if (fds[1].revents)
             handleInbox();
@@ -502,7 +505,7 @@ void handleInbox()
                 std::fprintf(stderr, "[server] %s closed unread: more than %zu connections wait\n",
                              peerName(peers.front().fd).c_str(), MAX_WAITING_PEERS);
                 close(peers.front().fd);
-                peers.pop_front();
+                peers.erase(peers.begin());
             }
             peers.push_back({c, Clock::now() + std::chrono::milliseconds(IDLE_PEER_MS)});
         }
@@ -707,11 +710,6 @@ void server_guard_process()
     sigaction(SIGINT, &sa, nullptr);
     sa.sa_handler = childEnded;
     sigaction(SIGCHLD, &sa, nullptr);
-}
-
-int server_pair(const Settings& settings)
-{
-    return web_pair(settings);
 }
 
 int server_main(const Settings& settings)

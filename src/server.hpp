@@ -92,5 +92,3 @@ int server_main(const Settings& settings);
 // listening; -1 with errno set, and the call that failed in `failed`, when it
 // cannot be made or bound.
 int bindAddress(const ListenAddress& at, const char** failed = nullptr);
-// --pair: prints the web page's pairing address.
-int server_pair(const Settings& settings);

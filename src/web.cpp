@@ -89,11 +89,6 @@ MHD_Daemon* g_mhd = nullptr;
 
 // ---------------------------------------------------------------- the key
 
-bool key_char(char c)
-{
-    return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("-_.~", c));
-}
-
 // Reads the key from the first line of `path`, or creates the file with a
 // new random key when there is none; "" after one line on stderr.
 std::string load_key(const std::string& path)
@@ -131,7 +126,8 @@ std::string load_key(const std::string& path)
     ssize_t n = read(fd.fd, text, sizeof text - 1);
     std::string key(text, n > 0 ? static_cast<std::size_t>(n) : 0);
     key = key.substr(0, key.find_first_of("\r\n"));
-    if (key.size() < 16 || key.size() > 128 || !std::all_of(key.begin(), key.end(), key_char)) {
+    if (key.size() < 16 || key.size() > 128 ||
+        !std::all_of(key.begin(), key.end(), [](char c) { return unreserved(c); })) {
         std::fprintf(stderr,
                      "web: key file %s: its first line is no key (16 to 128 letters, digits, "
                      "'-', '_', '.' or '~')\n",
