@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
+#include "dispatch.hpp"
 #include "secfunc.hpp"
 #include "server.hpp"
 

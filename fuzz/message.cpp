@@ -11,6 +11,8 @@
 #include <libxml/parser.h>
 
 #include "commands.hpp"
+#include "dispatch.hpp"
+#include "message.hpp"
 #include "secfunc.hpp"
 #include "server.hpp"
 

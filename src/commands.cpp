@@ -8,6 +8,7 @@
 
 #include "database.hpp"
 #include "household.hpp"
+#include "log.hpp"
 #include "secfunc.hpp"
 
 int cmd_join(char* name, char* current_channel)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "log.hpp"
 #include "secfunc.hpp"
 #include "settings.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "household.hpp"
+#include "household_user.hpp"
 #include "settings.hpp"
 
 #include <mysql.h>

@@ -15,9 +15,11 @@
 
 #include <curl/curl.h>
 
+#include "log.hpp"
+#include "net.hpp"
 #include "secfunc.hpp"
-#include "server.hpp"
 #include "settings.hpp"
+#include "sigint.hpp"
 
 namespace {
 

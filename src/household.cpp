@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "database.hpp"
+#include "log.hpp"
 #include "secfunc.hpp"
 
 namespace household {

@@ -9,15 +9,7 @@
 #include <string_view>
 #include <vector>
 
-struct HouseholdUser {
-    std::string name;
-    std::string state;   // "online", "offline", or "" for a user without a state row
-    std::string picture; // file name in pictures/, or ""
-    bool operator==(const HouseholdUser& o) const
-    {
-        return name == o.name && state == o.state && picture == o.picture;
-    }
-};
+#include "household_user.hpp"
 
 struct Snapshot {
     std::vector<HouseholdUser> users;  // every household user, in the database's order

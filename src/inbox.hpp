@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server.hpp"
+#include "record.hpp"
 
 struct InboxMessage {
     std::string origin; // for the log: "mqtt velmora/tv/command", "web 192.0.2.7"

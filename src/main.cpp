@@ -2,7 +2,7 @@
 
 #include "server.hpp"
 #include "settings.hpp"
-#include "web.hpp"
+#include "web_key.hpp"
 
 int main(int argc, char** argv)
 {

@@ -1,14 +1,12 @@
 #include "mqtt.hpp"
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,18 +15,12 @@
 #include <unistd.h>
 
 #include <mosquitto.h>
-#include <nlohmann/json.hpp>
 
 #include "inbox.hpp"
-#include "secfunc.hpp"
-
-#ifndef VELMORA_VERSION
-#define VELMORA_VERSION "0"
-#endif
+#include "log.hpp"
 
 namespace {
 
-using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 // The least the library takes; a frozen broker shows within two of them.
@@ -36,175 +28,92 @@ constexpr int KEEPALIVE_S = 5;
 constexpr int RETRY_MAX_S = 30;
 constexpr auto STOP_BOUND = std::chrono::milliseconds(1000);
 
-// Names come from the database and may hold anything: a byte that is not
-// UTF-8 is replaced rather than thrown about.
-std::string dump(const json& j)
-{
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// A text as a Home Assistant node or object id ([A-Za-z0-9_-] only): '/'
-// becomes '_', every other byte outside A-Z a-z 0-9 becomes -XX, so that two
-// texts never share an id.
-std::string id_part(std::string_view s)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80 && std::isalnum(c)) {
-            out += static_cast<char>(c);
-        } else if (c == '/') {
-            out += '_';
-        } else {
-            out += '-';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-const char* state_of(const HouseholdUser& u)
-{
-    return u.state == "online" ? "online" : "offline";
-}
-
-// The record a Home Assistant control sends on P/command.
-std::string record(const char* command, const char* presence = nullptr)
-{
-    json r = {{"name", "homeassistant"}, {"command", command}};
-    if (presence)
-        r["presence"] = presence;
-    return dump(r);
-}
-
-// The same record with the entity's value as presence, as a Home Assistant
-// command template.
-std::string record_template(const char* command)
-{
-    return R"({"name": "homeassistant", "command": ")" + std::string(command) +
-           R"(", "presence": {{ value | to_json }}})";
-}
-
-} // namespace
-
-std::string mqtt_topic_level(std::string_view name)
-{
-    return percentEncode(name, unreserved);
-}
-
-std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,
-                                       const Snapshot& before, const Snapshot& now, bool all)
-{
-    std::vector<MqttMessage> out;
-    auto put = [&](std::string topic, std::string payload) {
-        out.push_back({std::move(topic), std::move(payload)});
-    };
-    const std::string node = "velmora_" + id_part(prefix);
-    const std::string command = prefix + "/command", viewing = prefix + "/viewing";
-    auto config_topic = [&](const char* component, const std::string& object) {
-        return discovery + "/" + component + "/" + node + "/" + object + "/config";
-    };
-    json device; // built once a config needs it
-    auto config = [&](const char* component, const std::string& object, json body) {
-        if (discovery.empty())
-            return;
-        if (device.is_null())
-            device = {{"identifiers", {node}},
-                      {"name", "Velmora " + prefix.substr(prefix.rfind('/') + 1)},
-                      {"manufacturer", "Velmora"},
-                      {"model", "Velmora set-top daemon"},
-                      {"sw_version", VELMORA_VERSION}};
-        body["unique_id"] = node + "_" + object;
-        body["availability_topic"] = prefix + "/status";
-        body["device"] = device;
-        put(config_topic(component, object), dump(body));
-    };
-
-    std::map<std::string, const HouseholdUser*> gone;
-    for (const HouseholdUser& u : before.users)
-        gone[u.name] = &u;
-    for (const HouseholdUser& u : now.users) {
-        auto was = gone.find(u.name);
-        const bool added = was == gone.end();
-        const std::string topic = prefix + "/user/" + mqtt_topic_level(u.name);
-        if (all || added || std::strcmp(state_of(*was->second), state_of(u)) != 0)
-            put(topic, state_of(u));
-        if (all || added)
-            config("binary_sensor", "user_" + id_part(u.name),
-                   {{"name", u.name},
-                    {"state_topic", topic},
-                    {"device_class", "presence"},
-                    {"payload_on", "online"},
-                    {"payload_off", "offline"}});
-        if (!added)
-            gone.erase(was);
-    }
-    for (const auto& [name, u] : gone) {
-        put(prefix + "/user/" + mqtt_topic_level(name), "");
-        if (!discovery.empty())
-            put(config_topic("binary_sensor", "user_" + id_part(name)), "");
-    }
-    if (all || before.online != now.online)
-        put(prefix + "/online", dump(json(now.online)));
-    if (all || before.viewing_user != now.viewing_user ||
-        before.viewing_channel != now.viewing_channel)
-        put(viewing, dump({{"user", now.viewing_user}, {"channel", now.viewing_channel}}));
-    if (all || before.playing != now.playing)
-        put(prefix + "/playing", now.playing);
-
-    if (all) {
-        config("sensor", "current_channel",
-               {{"name", "Current channel"},
-                {"state_topic", viewing},
-                {"value_template", "{{ value_json.channel }}"},
-                {"icon", "mdi:television-classic"}});
-        config("sensor", "current_user",
-               {{"name", "Current user"},
-                {"state_topic", viewing},
-                {"value_template", "{{ value_json.user }}"},
-                {"icon", "mdi:account"}});
-        const struct {
-            const char *object, *name, *icon, *command, *presence;
-        } buttons[] = {
-            {"next", "Next channel", "mdi:skip-next", "next", nullptr},
-            {"prev", "Previous channel", "mdi:skip-previous", "prev", nullptr},
-            {"volume_up", "Volume up", "mdi:volume-plus", "volume", "plus"},
-            {"volume_down", "Volume down", "mdi:volume-minus", "volume", "minus"},
-        };
-        for (const auto& b : buttons)
-            config("button", b.object,
-                   {{"name", b.name},
-                    {"command_topic", command},
-                    {"payload_press", record(b.command, b.presence)},
-                    {"icon", b.icon}});
-        config("notify", "notify",
-               {{"name", "Notification"},
-                {"command_topic", command},
-                {"command_template", record_template("notify")}});
-    }
-    // A select needs at least one option.
-    if (all || before.channels != now.channels) {
-        if (!now.channels.empty())
-            config("select", "channel",
-                   {{"name", "Channel"},
-                    {"command_topic", command},
-                    {"command_template", record_template("change")},
-                    {"options", now.channels},
-                    {"state_topic", viewing},
-                    {"value_template", "{{ value_json.channel }}"},
-                    {"icon", "mdi:television-guide"}});
-        else if (!discovery.empty())
-            put(config_topic("select", "channel"), "");
-    }
-    return out;
-}
-
-namespace {
-
 struct MosqFree {
     void operator()(mosquitto* m) const { mosquitto_destroy(m); }
 };
+
+// One log line per change of the connection's state, not per try.
+class ConnectionLog {
+public:
+    explicit ConnectionLog(std::string where) : where_(std::move(where)) {}
+    const std::string& where() const { return where_; }
+    void connected() { show(Shown::Connected, ""); }
+    // A try that failed or a connection that was lost; `refusal` is the
+    // broker's answer when it refused the connection.
+    void down(int rc, int error, const std::string& refusal)
+    {
+        std::string why = !refusal.empty()           ? refusal
+                          : rc == MOSQ_ERR_ERRNO     ? std::strerror(error)
+                          : rc == MOSQ_ERR_KEEPALIVE ? "no answer within the keepalive"
+                          : rc == MOSQ_ERR_CONN_LOST ? "closed by the broker"
+                                                     : mosquitto_strerror(rc);
+        if (!why.empty() && why.back() == '.')
+            why.pop_back();
+        show(!refusal.empty()             ? Shown::Refused
+             : shown_ == Shown::Connected ? Shown::Lost
+                                          : Shown::Unreachable,
+             why);
+    }
+
+private:
+    enum class Shown { Nothing, Connected, Unreachable, Lost, Refused };
+
+    void show(Shown now, const std::string& why)
+    {
+        if (now == shown_ || (now == Shown::Unreachable && shown_ == Shown::Lost))
+            return;
+        shown_ = now;
+        const char* w = where_.c_str();
+        const std::string r = logSafe(why);
+        switch (now) {
+        case Shown::Connected:
+            std::fprintf(stderr, "[mqtt] connected to %s\n", w);
+            break;
+        case Shown::Unreachable:
+            std::fprintf(stderr, "[mqtt] cannot reach %s (%s); trying again\n", w, r.c_str());
+            break;
+        case Shown::Lost:
+            std::fprintf(stderr, "[mqtt] connection to %s lost (%s); trying again\n", w, r.c_str());
+            break;
+        case Shown::Refused:
+            std::fprintf(stderr, "[mqtt] %s refused the connection (%s); trying again\n", w,
+                         r.c_str());
+            break;
+        case Shown::Nothing:
+            break;
+        }
+    }
+
+    const std::string where_;
+    Shown shown_ = Shown::Nothing;
+};
+
+// A message on the command topic: its records go to the serving loop through
+// the inbox, on the network thread.
+void take_command(const std::string& command, const mosquitto_message* msg)
+{
+    if (!msg->topic || command != msg->topic)
+        return;
+    const std::string topic = logSafe(command);
+    if (msg->retain) {
+        // Retained commands would run again at every start.
+        std::fprintf(stderr, "[mqtt] ignored a retained message on %s\n", topic.c_str());
+        return;
+    }
+    std::string payload;
+    if (msg->payload && msg->payloadlen > 0)
+        payload.assign(static_cast<const char*>(msg->payload),
+                       static_cast<std::size_t>(msg->payloadlen));
+    JsonRecords r = recordsFromJson(payload);
+    if (!r.error.empty()) {
+        std::fprintf(stderr, "[mqtt] refused a message on %s: %s\n", topic.c_str(),
+                     logSafe(r.error).c_str());
+        return;
+    }
+    if (!inbox::post({"mqtt " + command, std::move(payload), std::move(r.records)}))
+        std::fprintf(stderr, "[mqtt] refused a message on %s: %zu messages wait already\n",
+                     topic.c_str(), inbox::MAX_WAITING);
+}
 
 // The link to the broker. The library's network loop runs on a thread of
 // ours (mosquitto_loop_start's thread ends for good when the first connect
@@ -215,8 +124,8 @@ public:
     explicit Link(const Settings::Mqtt& s)
         : host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
                                                            : s.host),
-          where_(logSafe(s.host + ":" + std::to_string(s.port))), port_(s.port), prefix_(s.prefix),
-          discovery_(s.discovery), command_(s.prefix + "/command")
+          port_(s.port), prefix_(s.prefix), discovery_(s.discovery),
+          command_(s.prefix + "/command"), log_(logSafe(s.host + ":" + std::to_string(s.port)))
     {
         mosquitto_lib_init();
         // Our own id: a restarted daemon takes over its old session at once.
@@ -244,7 +153,7 @@ public:
         });
         mosquitto_message_callback_set(m_.get(),
                                        [](mosquitto*, void* self, const mosquitto_message* msg) {
-                                           static_cast<Link*>(self)->received(msg);
+                                           take_command(static_cast<Link*>(self)->command_, msg);
                                        });
         net_ = std::thread(&Link::run, this);
     }
@@ -293,7 +202,7 @@ public:
         if (!cv_.wait_until(lock, deadline, [&] { return done_; }))
             return false;
         if (last >= 0)
-            std::fprintf(stderr, "[mqtt] disconnected from %s%s\n", where_.c_str(),
+            std::fprintf(stderr, "[mqtt] disconnected from %s%s\n", log_.where().c_str(),
                          sure ? "" : " (the last state unconfirmed)");
         return true;
     }
@@ -311,8 +220,6 @@ public:
     }
 
 private:
-    enum class Shown { Nothing, Connected, Unreachable, Lost, Refused };
-
     // The network loop: connect, serve the socket, and after a failure try
     // again after 1, 2, 4 ... 30 s (1 s again once connected).
     void run()
@@ -361,7 +268,7 @@ private:
         }
         std::lock_guard<std::mutex> lock(mu_);
         retry_s_ = 1;
-        show(Shown::Connected, "");
+        log_.connected();
     }
 
     void went_down(int rc, int error)
@@ -372,47 +279,9 @@ private:
         }
         std::lock_guard<std::mutex> lock(mu_);
         cv_.notify_all();
-        if (stopping_)
-            return;
-        std::string why = !refusal_.empty()          ? refusal_
-                          : rc == MOSQ_ERR_ERRNO     ? std::strerror(error)
-                          : rc == MOSQ_ERR_KEEPALIVE ? "no answer within the keepalive"
-                          : rc == MOSQ_ERR_CONN_LOST ? "closed by the broker"
-                                                     : mosquitto_strerror(rc);
-        if (!why.empty() && why.back() == '.')
-            why.pop_back();
-        show(!refusal_.empty()            ? Shown::Refused
-             : shown_ == Shown::Connected ? Shown::Lost
-                                          : Shown::Unreachable,
-             why);
+        if (!stopping_)
+            log_.down(rc, error, refusal_);
         refusal_.clear();
-    }
-
-    // One log line per change of state, not per try. mu_ held.
-    void show(Shown now, const std::string& why)
-    {
-        if (now == shown_ || (now == Shown::Unreachable && shown_ == Shown::Lost))
-            return;
-        shown_ = now;
-        const char* w = where_.c_str();
-        const std::string r = logSafe(why);
-        switch (now) {
-        case Shown::Connected:
-            std::fprintf(stderr, "[mqtt] connected to %s\n", w);
-            break;
-        case Shown::Unreachable:
-            std::fprintf(stderr, "[mqtt] cannot reach %s (%s); trying again\n", w, r.c_str());
-            break;
-        case Shown::Lost:
-            std::fprintf(stderr, "[mqtt] connection to %s lost (%s); trying again\n", w, r.c_str());
-            break;
-        case Shown::Refused:
-            std::fprintf(stderr, "[mqtt] %s refused the connection (%s); trying again\n", w,
-                         r.c_str());
-            break;
-        case Shown::Nothing:
-            break;
-        }
     }
 
     // pub_mu_ held: the broker is told in the order the state changed.
@@ -448,32 +317,7 @@ private:
         }
     }
 
-    void received(const mosquitto_message* msg)
-    {
-        if (!msg->topic || command_ != msg->topic)
-            return;
-        const std::string topic = logSafe(command_);
-        if (msg->retain) {
-            // Retained commands would run again at every start.
-            std::fprintf(stderr, "[mqtt] ignored a retained message on %s\n", topic.c_str());
-            return;
-        }
-        std::string payload;
-        if (msg->payload && msg->payloadlen > 0)
-            payload.assign(static_cast<const char*>(msg->payload),
-                           static_cast<std::size_t>(msg->payloadlen));
-        JsonRecords r = recordsFromJson(payload);
-        if (!r.error.empty()) {
-            std::fprintf(stderr, "[mqtt] refused a message on %s: %s\n", topic.c_str(),
-                         logSafe(r.error).c_str());
-            return;
-        }
-        if (!inbox::post({"mqtt " + command_, std::move(payload), std::move(r.records)}))
-            std::fprintf(stderr, "[mqtt] refused a message on %s: %zu messages wait already\n",
-                         topic.c_str(), inbox::MAX_WAITING);
-    }
-
-    const std::string host_, where_;
+    const std::string host_;
     const int port_;
     const std::string prefix_, discovery_, command_;
     std::unique_ptr<mosquitto, MosqFree> m_;
@@ -491,7 +335,7 @@ private:
     std::condition_variable cv_;
     bool stopping_ = false, abandoned_ = false, done_ = false;
     int retry_s_ = 1;
-    Shown shown_ = Shown::Nothing;
+    ConnectionLog log_;
     std::string refusal_;
     std::set<int> acked_;
 };

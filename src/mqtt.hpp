@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "household.hpp"
+#include "mqtt_topics.hpp"
 #include "settings.hpp"
 
 // After the start-up restore: listens to the household state and connects in
@@ -15,16 +15,3 @@ void mqtt_start(const Settings& settings);
 // At the shutdown, after the household has gone offline: publishes what is
 // left and the status "offline", within a second, and disconnects.
 void mqtt_stop();
-
-// A user name as one topic level: every byte outside A-Z a-z 0-9 - _ . ~ as
-// %XX, so that no name can add a level or a wildcard.
-std::string mqtt_topic_level(std::string_view name);
-
-struct MqttMessage {
-    std::string topic, payload; // an empty payload removes a retained message
-};
-// The retained messages that take a broker told `before` to `now`, under the
-// prefix P and the discovery prefix ("" for none); with `all`, everything
-// that `now` holds is told again.
-std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,
-                                       const Snapshot& before, const Snapshot& now, bool all);

@@ -24,8 +24,10 @@
 
 #include "database.hpp"
 #include "household.hpp"
+#include "log.hpp"
+#include "net.hpp"
 #include "secfunc.hpp"
-#include "server.hpp"
+#include "sigint.hpp"
 
 namespace {
 

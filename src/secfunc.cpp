@@ -103,34 +103,6 @@ bool appendItem(std::string& list, std::string_view item, bool first)
     return true;
 }
 
-std::string logSafe(std::string_view s, bool keep_tabs)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(s.size());
-    // Runs of plain characters are copied whole.
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        bool c1 =
-            c == 0xc2 && i + 1 < s.size() && (static_cast<unsigned char>(s[i + 1]) & 0xe0) == 0x80;
-        bool control = c < 0x20 || c == 0x7f || c1;
-        if (!control || (keep_tabs && c == '\t'))
-            continue;
-        out.append(s.data() + run, i - run);
-        for (std::size_t k = i; k <= i + (c1 ? 1 : 0); ++k) {
-            unsigned char b = static_cast<unsigned char>(s[k]);
-            out += "\\x";
-            out += hex[b >> 4];
-            out += hex[b & 15];
-        }
-        i += c1 ? 1 : 0;
-        run = i + 1;
-    }
-    out.append(s.data() + run, s.size() - run);
-    return out;
-}
-
 bool unreserved(unsigned char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||

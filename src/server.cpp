@@ -1,43 +1,33 @@
 #include "server.hpp"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <optional>
 #include <poll.h>
 #include <string>
-#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
-#include <libxml/parser.h>
 #include <systemd/sd-daemon.h>
 
 #include "commands.hpp"
 #include "database.hpp"
+#include "dispatch.hpp"
 #include "household.hpp"
 #include "inbox.hpp"
+#include "log.hpp"
+#include "message.hpp"
 #include "mqtt.hpp"
-#include "secfunc.hpp"
+#include "net.hpp"
+#include "sigint.hpp"
 #include "web.hpp"
 
-char* p_currentUser = nullptr;
-char* p_currentChannel = nullptr;
 int* p_soc = nullptr;
-
-Handlers handlers = {cmd_last,      cmd_next,      cmd_prev, cmd_join,   http_post,  cmd_leave,
-                     player_notify, player_volume, cmd_list, cmd_change, cmd_fingers};
 
 namespace {
 [[noreturn]] void exitWith(int status)
@@ -47,14 +37,30 @@ namespace {
 } // namespace
 void (*rejectExit)(int) = exitWith;
 
+void parseThis(const char* text)
+{
+    MessageRead m = readUsers(text);
+    if (!m.rejection.empty()) {
+        std::fputs(m.rejection.c_str(), stderr);
+        rejectExit(-1);
+        std::exit(-1);
+    }
+    handleRecords(m.records);
+}
+
+void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
+{
+    handleRecord(readUser(doc, cur));
+}
+
+void signalHandler(int)
+{
+    sigint_note();
+}
+
 namespace {
 
 constexpr std::size_t RECV_MAX = 1024;
-// A field value never holds more than this, whatever its entities expand to.
-constexpr std::size_t VALUE_MAX = 4096;
-// The parser itself refuses entities nested more than 16 deep; this bound only
-// keeps a document the parser let through from leading the walk astray.
-constexpr int ENTITY_DEPTH_MAX = 40;
 // A peer that has sent nothing by then is closed, so that it cannot hold the
 // television for good.
 constexpr int IDLE_PEER_MS = 5000;
@@ -62,201 +68,15 @@ constexpr int IDLE_PEER_MS = 5000;
 constexpr std::size_t MAX_WAITING_PEERS = 64;
 constexpr int LISTEN_BACKLOG = 128;
 
-volatile sig_atomic_t g_sigint = 0;
-// Set once the shutdown sequence runs: its own waits are not cut short.
-bool g_in_shutdown = false;
 // The signal mask of the serving loop's waits: SIGINT and SIGCHLD are blocked
 // everywhere else, so a signal is taken only where the loop can act on it.
 sigset_t g_wait_mask;
 
-// ---------------------------------------------------------------- messages
-
-struct DocFree {
-    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-using Doc = std::unique_ptr<xmlDoc, DocFree>;
-
-[[noreturn]] void reject(const char* fmt, const char* name = "")
-{
-    std::fprintf(stderr, fmt, name);
-    rejectExit(-1);
-    std::exit(-1);
-}
-
-// A node's name as the log shows it; CDATA sections and a few other kinds of
-// node have none.
-std::string nodeName(const xmlChar* name)
-{
-    return name ? logSafe(reinterpret_cast<const char*>(name)) : "(null)";
-}
-
-// libxml2's own diagnostics quote the message they are about; they reach
-// stderr with the message's control characters escaped like every value. The
-// library ends each piece with at most one line break of its own; one inside
-// came from the message.
-void parserDiagnostic(void*, const char* fmt, ...)
-{
-    char text[2048];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    std::string_view piece = text;
-    bool line_end = !piece.empty() && piece.back() == '\n';
-    if (line_end)
-        piece.remove_suffix(1);
-    std::fputs((logSafe(piece, true) + (line_end ? "\n" : "")).c_str(), stderr);
-}
-
-// The text of a field element's own text, CDATA and entity-reference
-// children; entities are expanded in place, bounded in depth and size. Within
-// the bounds it is what xmlNodeListGetString(doc, list, 1) gives: a value once
-// any node with content took part (an undeclared entity has none).
-void appendValue(xmlDocPtr doc, xmlNodePtr list, std::string& out, bool& any, int depth)
-{
-    for (xmlNodePtr n = list; n != nullptr && out.size() < VALUE_MAX; n = n->next) {
-        xmlEntityPtr ent = nullptr;
-        if (n->type == XML_ENTITY_REF_NODE && (ent = xmlGetDocEntity(doc, n->name)) != nullptr) {
-            if (depth < ENTITY_DEPTH_MAX)
-                appendValue(doc, ent->children, out, any, depth + 1);
-        } else if ((n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE ||
-                    n->type == XML_ENTITY_REF_NODE) &&
-                   n->content != nullptr) {
-            any = true;
-            out += reinterpret_cast<const char*>(n->content);
-        }
-    }
-}
-
-} // namespace
-
-std::optional<std::string> fieldValue(xmlDocPtr doc, xmlNodePtr element)
-{
-    std::string text;
-    bool any = false;
-    appendValue(doc, element->children, text, any, 0);
-    if (!any)
-        return std::nullopt;
-    return std::string(cutText(text, VALUE_MAX));
-}
-
-void Field::take(xmlDocPtr doc, xmlNodePtr element)
-{
-    found = true;
-    value = fieldValue(doc, element);
-}
-
-void Field::set(std::optional<std::string> v)
-{
-    found = true;
-    if (v && v->size() > VALUE_MAX)
-        v = std::string(cutText(*v, VALUE_MAX));
-    value = std::move(v);
-}
-
-std::string Field::shown() const
-{
-    return value ? logSafe(*value) : "(null)";
-}
-
-namespace {
-
-void setCurrentUser(const Record& r)
-{
-    copyText(p_currentUser, VIEW_SIZE, r.name.text());
-}
-
-// The command keywords, checked in order; the row without a keyword takes
-// every other text.
-struct Route {
-    const char* keyword;
-    void (*handle)(const Record&);
-};
-
-const Route kRoutes[] = {
-    {"last", [](const Record&) { handlers.last(p_currentUser); }},
-    {"next", [](const Record&) { handlers.next(p_currentChannel); }},
-    {"prev", [](const Record&) { handlers.prev(p_currentChannel); }},
-    {"join",
-     [](const Record& r) {
-         setCurrentUser(r);
-         handlers.join(p_currentUser, p_currentChannel);
-     }},
-    {"trololo", [](const Record&) { handlers.post(); }},
-    {"getepg", [](const Record&) { handlers.post(); }},
-    {"leav",
-     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
-    {"leave",
-     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
-    {"noti", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
-    {"notify", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
-    {"volu", [](const Record& r) { handlers.volume(r.presence.text()); }},
-    {"volume", [](const Record& r) { handlers.volume(r.presence.text()); }},
-    {"list", [](const Record& r) { handlers.list(r.presence.text()); }},
-    // The presence text names the channel; without one the current channel
-    // is shown again.
-    {"chan",
-     [](const Record& r) {
-         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
-     }},
-    {"change",
-     [](const Record& r) {
-         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
-     }},
-    {nullptr,
-     [](const Record& r) { handlers.fingers(r.command.text(), p_currentChannel, p_currentUser); }},
-};
-
-void dispatch(const Record& r)
-{
-    const Route* route = kRoutes;
-    while (route->keyword && std::strcmp(route->keyword, r.command.text()) != 0)
-        ++route;
-    route->handle(r);
-}
-
-// The leading decimal integer as atoi reads it, held to the int range.
-int probability(const Field& f)
-{
-    if (!f.value)
-        return 0;
-    long v = std::strtol(f.value->c_str(), nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
-}
-
 // ---------------------------------------------------------------- lifecycle
-
-// A log line written with one write, however many line breaks it holds.
-void logLine(FILE* stream, const char* fmt, ...)
-{
-    char text[2048];
-    va_list ap, again;
-    va_start(ap, fmt);
-    va_copy(again, ap);
-    int n = std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        va_end(again);
-        return;
-    }
-    if (static_cast<std::size_t>(n) < sizeof text) {
-        va_end(again);
-        std::fwrite(text, 1, static_cast<std::size_t>(n), stream);
-        return;
-    }
-    std::string line(static_cast<std::size_t>(n), '\0');
-    std::vsnprintf(line.data(), line.size() + 1, fmt, again);
-    va_end(again);
-    std::fwrite(line.data(), 1, line.size(), stream);
-}
 
 [[noreturn]] void shutdownSequence()
 {
-    g_in_shutdown = true;
+    shutdown_begins();
     std::printf("\nExiting...\nThank you for flying with VelmoraServer.\n");
     if (*p_soc >= 0) {
         int r = close(*p_soc);
@@ -281,7 +101,7 @@ void childEnded(int) {}
 // taking it), so this is looked at after every wait that found one ready.
 void takePendingSignals()
 {
-    if (g_sigint)
+    if (sigint_noted())
         shutdownSequence();
     sigset_t pending;
     if (sigpending(&pending) != 0)
@@ -320,20 +140,6 @@ int bindListener(const ListenAddress& at)
     if (soc == -1)
         std::perror(std::strcmp(failed, "socket") == 0 ? "server: socket" : "server: bind");
     return soc;
-}
-
-// The peer of an accepted connection, as "address:port" (an IPv6 socket shows
-// IPv4 peers in their mapped form).
-std::string peerName(int fd)
-{
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    char host[NI_MAXHOST], port[NI_MAXSERV];
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, port, sizeof port,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "unknown peer";
-    return std::string(host) + ":" + port;
 }
 
 // The database in step with the black screen that start-up shows: everyone
@@ -436,7 +242,7 @@ void handleInbox()
     peers.reserve(MAX_WAITING_PEERS + 1);
     fds.reserve(MAX_WAITING_PEERS + 3);
     for (;;) {
-        if (g_sigint)
+        if (sigint_noted())
             shutdownSequence();
         fds.clear();
         fds.push_back({soc, POLLIN, 0});
@@ -513,176 +319,6 @@ void handleInbox()
 }
 
 } // namespace
-
-void signalHandler(int)
-{
-    g_sigint = 1;
-}
-
-bool shutdown_requested()
-{
-    if (g_in_shutdown)
-        return false;
-    if (g_sigint)
-        return true;
-    // Outside the loop's waits SIGINT is blocked and stays pending.
-    sigset_t pending;
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGINT) == 1;
-}
-
-namespace {
-struct CtxtFree {
-    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
-};
-} // namespace
-
-// Parses a message exactly as xmlReadMemory(text, strlen(text), "text.xml",
-// NULL, 0) does. That call builds a parser context, a name dictionary and a
-// copy of the text for every message, and asks its empty reader for more input
-// at every element: together more than half of what a short message costs. A
-// text that starts with a tag is parsed in place instead, on one parser
-// context kept from message to message. Anything else (an XML declaration,
-// which may name an encoding to convert from, a byte order mark) takes the
-// ordinary call. The dictionary keeps every name it has seen, so a context that
-// has gathered more than a few hundred is let go.
-xmlDocPtr readMessage(const char* text)
-{
-    static std::unique_ptr<xmlParserCtxt, CtxtFree> kept;
-    constexpr int NAMES_KEPT = 256;
-    if (text[0] == '<' && text[1] != '?' && text[1] != '\0') {
-        if (kept && xmlDictSize(kept->dict) > NAMES_KEPT)
-            kept.reset();
-        if (!kept)
-            kept.reset(xmlNewParserCtxt());
-        if (kept)
-            return xmlCtxtReadDoc(kept.get(), reinterpret_cast<const xmlChar*>(text), "text.xml",
-                                  nullptr, 0);
-    }
-    return xmlReadMemory(text, static_cast<int>(std::strlen(text)), "text.xml", nullptr, 0);
-}
-
-namespace {
-
-Record readUser(xmlDocPtr doc, xmlNodePtr cur)
-{
-    Record r;
-    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next) {
-        const xmlChar* name = n->name;
-        if (!xmlStrcmp(name, BAD_CAST "name"))
-            r.name.take(doc, n);
-        else if (!xmlStrcmp(name, BAD_CAST "command"))
-            r.command.take(doc, n);
-        else if (!xmlStrcmp(name, BAD_CAST "presence"))
-            r.presence.take(doc, n);
-        else if (!xmlStrcmp(name, BAD_CAST "probability"))
-            r.probability.take(doc, n);
-    }
-    return r;
-}
-
-void handleRecord(const Record& r)
-{
-    logLine(stdout, "\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
-            r.presence.shown().c_str());
-    if (r.command.found)
-        dispatch(r);
-    if (r.probability.found) {
-        int prob = probability(r.probability);
-        std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown().c_str(), prob);
-        if (prob > 50) {
-            setCurrentUser(r);
-            handlers.join(p_currentUser, p_currentChannel);
-        }
-    }
-}
-
-} // namespace
-
-void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
-{
-    handleRecord(readUser(doc, cur));
-}
-
-void handleRecords(const std::vector<Record>& records)
-{
-    // The programs and guide exchanges of one message share one time budget.
-    message_budget_reset();
-    struct BudgetEnd {
-        ~BudgetEnd() { message_budget_end(); }
-    } budget_end;
-    bool first = true;
-    for (const Record& r : records) {
-        if (!first && shutdown_requested())
-            break;
-        first = false;
-        handleRecord(r);
-    }
-}
-
-void parseThis(const char* text)
-{
-    xmlSetGenericErrorFunc(nullptr, parserDiagnostic);
-    Doc doc(readMessage(text));
-    if (!doc)
-        reject("Error: Document not parsed successfully.\n");
-    xmlNodePtr app = xmlDocGetRootElement(doc.get());
-    xmlNodePtr appname = app ? app->children : nullptr;
-    xmlNodePtr cur = appname ? appname->next : nullptr;
-    if (cur == nullptr) {
-        doc.reset();
-        reject("Error: Empty document.\n");
-    }
-    if (xmlStrcmp(cur->name, BAD_CAST "users")) {
-        std::string name = nodeName(cur->name);
-        doc.reset();
-        reject("Error: Document of the wrong type node: %s != users.\n", name.c_str());
-    }
-    std::vector<Record> records;
-    for (xmlNodePtr n = cur->children; n != nullptr; n = n->next)
-        if (!xmlStrcmp(n->name, BAD_CAST "user"))
-            records.push_back(readUser(doc.get(), n));
-    doc.reset();
-    handleRecords(records);
-}
-
-int bindAddress(const ListenAddress& at, const char** failed)
-{
-    const int family = at.ipv6() ? AF_INET6 : AF_INET;
-    int soc = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (failed)
-        *failed = "socket";
-    if (soc == -1)
-        return -1;
-    // A restart binds at once although old connections linger in TIME_WAIT.
-    int one = 1, zero = 0;
-    setsockopt(soc, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage addr{};
-    socklen_t len;
-    if (family == AF_INET6) {
-        // [::] takes IPv4 as well.
-        setsockopt(soc, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<uint16_t>(at.port));
-        inet_pton(AF_INET6, at.host.c_str(), &a6->sin6_addr);
-        len = sizeof *a6;
-    } else {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(static_cast<uint16_t>(at.port));
-        inet_pton(AF_INET, at.host.c_str(), &a4->sin_addr);
-        len = sizeof *a4;
-    }
-    if (failed)
-        *failed = "bind";
-    if (bind(soc, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        int err = errno;
-        close(soc);
-        errno = err;
-        return -1;
-    }
-    return soc;
-}
 
 void server_guard_process()
 {

@@ -42,11 +42,6 @@ MYSQL_UNIX_PORT picks the database socket. Send messages with velmora-send.
   --version       the version
 )";
 
-std::string ListenAddress::text() const
-{
-    return (ipv6() ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 namespace {
 
 // Longer lines would be split by the parser and read as two.

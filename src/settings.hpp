@@ -6,14 +6,7 @@
 #include <string>
 #include <vector>
 
-// An address to listen on: a numeric IPv4 or IPv6 address and a port.
-struct ListenAddress {
-    std::string host; // "0.0.0.0", "::", "127.0.0.1", ...
-    int port = 0;
-    bool ipv6() const { return host.find(':') != std::string::npos; }
-    // "0.0.0.0:5003", "[::]:5003"
-    std::string text() const;
-};
+#include "net.hpp"
 
 // The guide server's address when the settings name none (set at build time).
 extern const char* const kDefaultGuideHost;

@@ -10,5 +10,3 @@ bool web_bind(const Settings& settings);
 // After the start-up restore: listens to the household state and serves.
 void web_start();
 void web_stop();
-// --pair: prints the pairing address and its QR code; the exit status.
-int web_pair(const Settings& settings);

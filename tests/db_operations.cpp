@@ -11,6 +11,7 @@
 
 #include "database.hpp"
 #include "harness.hpp"
+#include "log.hpp"
 #include "secfunc.hpp"
 
 using namespace vt;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "harness.hpp"
+#include "log.hpp"
 #include "secfunc.hpp"
 
 extern char** environ;

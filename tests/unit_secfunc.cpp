@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "log.hpp"
 #include "secfunc.hpp"
 
 TEST(CommaList, CountsItemsByCommas)
