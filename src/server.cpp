@@ -26,6 +26,7 @@
 
 #include "commands.hpp"
 #include "database.hpp"
+#include "display.hpp"
 #include "household.hpp"
 #include "inbox.hpp"
 #include "mqtt.hpp"
@@ -742,6 +743,7 @@ int server_main(const Settings& settings)
         return -1;
 
     player_restore();
+    display_check();
     takePendingSignals();
     mqtt_start(settings);
     web_start();

@@ -146,7 +146,7 @@ TEST_F(Mqtt, BrokerOutages)
     auto served = [&](const std::string& name, const char* command) {
         auto t0 = Clock::now();
         d.send_and_wait(message(user_xml(name, command)));
-        return Clock::now() - t0 < std::chrono::milliseconds(500);
+        return Clock::now() - t0 < std::chrono::seconds(1); // bench-mqtt prints the figures
     };
     auto back = [&](const std::string& who) {
         auto r = broker.retained(P + "/user/" + who, "online", 5000);

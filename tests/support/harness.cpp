@@ -362,9 +362,9 @@ TestEnv::~TestEnv()
     fs::remove_all(dir_, ec);
 }
 
-std::string TestEnv::write_config(const std::string& text) const
+std::string TestEnv::write_config(const std::string& text, const std::string& name) const
 {
-    std::string path = dir_ + "/velmora.conf";
+    std::string path = dir_ + "/" + name;
     write_file(path, text);
     return path;
 }

@@ -46,7 +46,8 @@ public:
     std::string path_env() const; // bindir + ":" + current PATH
 
     // Writes a settings file into the env's dir; returns its path.
-    std::string write_config(const std::string& text) const;
+    std::string write_config(const std::string& text,
+                             const std::string& name = "velmora.conf") const;
 
     std::vector<Invocation> invocations() const;
     std::vector<Invocation> invocations_of(const std::string& prog) const; // by basename of argv[0]
