@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include "display.hpp"
 #include "harness.hpp"
@@ -13,40 +12,21 @@
 
 using namespace vt;
 
-namespace {
-
-// A listener as an X server has, on the suite's private network: the abstract
-// local socket of display 97 and TCP port 6098 (display 98).
-int x_listener(bool local)
+TEST(Display, OneLineAtStartWhenNoneIsReachable)
 {
-    Fd s(socket(local ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    const char name[] = "/tmp/.X11-unix/X97";
-    std::memcpy(un.sun_path + 1, name, sizeof name - 1);
+    // An X server's TCP port on the suite's private network: display 98.
+    Fd tcp(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_port = htons(6098);
     in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool bound =
-        local ? bind(s.fd, reinterpret_cast<sockaddr*>(&un),
-                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name)) == 0
-              : bind(s.fd, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-    if (!bound || listen(s.fd, 8) != 0)
-        throw std::runtime_error(std::string("x_listener: ") + std::strerror(errno));
-    return s.release();
-}
-
-} // namespace
-
-TEST(Display, OneLineAtStartWhenNoneIsReachable)
-{
-    Fd local(x_listener(true)), tcp(x_listener(false));
-    const std::pair<const char*, std::string> cases[] = {
-        {nullptr, "DISPLAY is not set"},
+    ASSERT_EQ(bind(tcp.fd, reinterpret_cast<sockaddr*>(&in), sizeof in), 0) << std::strerror(errno);
+    ASSERT_EQ(listen(tcp.fd, 8), 0);
+    const std::string local = standin_display();
+    const std::pair<std::string, std::string> cases[] = {
         {"", "DISPLAY is not set"},
-        {":97", ""},
-        {"unix:97.0", ""},
+        {local, ""},
+        {"unix" + local + ".0", ""},
         {"127.0.0.1:98", ""},
         {"tcp/localhost:98.0", ""},
         {":96", "DISPLAY=:96, nothing accepts on /tmp/.X11-unix/X96: No such file or directory"},
@@ -55,7 +35,8 @@ TEST(Display, OneLineAtStartWhenNoneIsReachable)
         {"\x1b[2J:x", "DISPLAY=\\x1b[2J:x, which names no X display"},
     };
     for (const auto& [display, why] : cases)
-        EXPECT_EQ(display_unreachable(display), why) << (display ? display : "(unset)");
+        EXPECT_EQ(display_unreachable(display.c_str()), why) << display;
+    EXPECT_EQ(display_unreachable(nullptr), "DISPLAY is not set");
 
     reset_database();
     TestEnv env;

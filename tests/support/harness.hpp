@@ -58,6 +58,12 @@ private:
     std::string dir_, workdir_, bindir_, logpath_;
 };
 
+// A stand-in X display for the daemons of this process: ":N", whose local
+// socket (abstract, in the suite's network namespace) accepts connections and
+// is never served. Every Daemon gets it as DISPLAY unless its extra_env sets
+// one ("DISPLAY=" for none).
+std::string standin_display();
+
 // ---- Private test database (reached only through MYSQL_UNIX_PORT) ---------
 // All of these throw std::runtime_error with the server's message on failure.
 
