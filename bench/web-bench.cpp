@@ -118,8 +118,29 @@ int main(int argc, char** argv)
         std::printf("join message -> state event at a listening client (%zu joins)\n", ms.size());
         std::printf("  min %6.2f ms   median %6.2f ms   p99 %6.2f ms   max %6.2f ms\n", ms.front(),
                     ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+
+        // The test only bounds this by a second: TCP messages while all 32
+        // streams are open and nobody reads them, and a request stalls.
+        std::vector<int> unread{events};
+        while (unread.size() < 32)
+            unread.push_back(events_open(web_key(env)));
+        const int stalled = web_connect("GET /api/state HTTP/1.1\r\nHo");
+        ms.clear();
+        for (int i = 0; i < 200; ++i) {
+            auto t0 = Clock::now();
+            d.send_and_wait(message(user_xml("anna", i % 2 ? "leave" : "join")));
+            ms.push_back(ms_since(t0));
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("join or leave over TCP, 32 streams unread and a request stalled (%zu)\n",
+                    ms.size());
+        std::printf("  median %6.2f ms   p99 %6.2f ms   max %6.2f ms\n", ms[ms.size() / 2],
+                    ms[ms.size() * 99 / 100], ms.back());
         d.sigint();
         d.wait_exit();
+        for (int fd : unread)
+            close(fd);
+        close(stalled);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "web-bench: %s\n", e.what());
         return 1;

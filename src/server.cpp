@@ -18,6 +18,7 @@
 #include "commands.hpp"
 #include "database.hpp"
 #include "dispatch.hpp"
+#include "display.hpp"
 #include "household.hpp"
 #include "inbox.hpp"
 #include "log.hpp"
@@ -378,6 +379,7 @@ int server_main(const Settings& settings)
         return -1;
 
     player_restore();
+    display_check();
     takePendingSignals();
     mqtt_start(settings);
     web_start();

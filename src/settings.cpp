@@ -25,7 +25,7 @@
 const char* const kDefaultGuideHost = VELMORA_GUIDE_HOST;
 
 const char* const kUsage =
-    R"(usage: velmora-server [--config FILE] [--check-config | --pair | --help | --version]
+    R"(usage: velmora-server [--config FILE]... [--check-config | --pair | --help | --version]
 
 Velmora's set-top daemon. It listens on TCP port 5003 (or serves the listening
 socket a service manager hands it), takes one XML message per connection, keeps
@@ -34,8 +34,10 @@ mplayer, convert, fbsetbg, notify-send and amixer. It runs in its working
 directory, which holds black.jpg and pictures/. SIGINT shuts it down in order.
 MYSQL_UNIX_PORT picks the database socket. Send messages with velmora-send.
 
-  --config FILE   the settings file (default: $XDG_CONFIG_HOME/velmora/velmora.conf,
-                  ~/.config/velmora/velmora.conf, then /etc/velmora/velmora.conf)
+  --config FILE   the settings file (default: the first that exists of
+                  $XDG_CONFIG_HOME/velmora/velmora.conf, ~/.config/velmora/velmora.conf
+                  and /etc/velmora/velmora.conf); given more than once, the
+                  files are read in order and a later file's keys win
   --check-config  print the effective settings and exit (2 when they are bad)
   --pair          print the web page's pairing address and its QR code
   --help          this text
@@ -288,6 +290,7 @@ const std::map<std::string, std::map<std::string, Setter>>& keys()
            }},
           {"hosts",
            [](Settings& s, const std::string& v, std::string& why) {
+               s.web.hosts.clear(); // a later file's list replaces an earlier one's
                std::istringstream in(v);
                for (std::string name; in >> name;) {
                    if (!name.empty() && name.back() == ',')
@@ -406,17 +409,14 @@ bool exists(const std::string& path)
 Startup settings_load(int argc, char** argv)
 {
     Startup st;
-    std::string config;
-    bool config_given = false;
+    std::vector<std::string> configs;
     int actions = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--config" && i + 1 < argc) {
-            config = argv[++i];
-            config_given = true;
+            configs.push_back(argv[++i]);
         } else if (a.rfind("--config=", 0) == 0) {
-            config = a.substr(9);
-            config_given = true;
+            configs.push_back(a.substr(9));
         } else if (a == "--check-config" || a == "--pair" || a == "--help" || a == "--version") {
             ++actions;
             st.action = a == "--check-config" ? Action::CheckConfig
@@ -439,20 +439,20 @@ Startup settings_load(int argc, char** argv)
 
     Settings& s = st.settings;
     s.mqtt.prefix = default_prefix();
-    if (config_given) {
-        if (config.empty())
-            refuse("--config: empty file name");
-        s.file = config;
-    } else {
+    if (configs.empty()) {
         for (const std::string& candidate :
              {home_config(), std::string("/etc/velmora/velmora.conf")})
             if (exists(candidate)) {
-                s.file = candidate;
+                configs.push_back(candidate);
                 break;
             }
     }
-    if (!s.file.empty())
-        read_file(s.file, s);
+    for (const std::string& config : configs) {
+        if (config.empty())
+            refuse("--config: empty file name");
+        read_file(config, s);
+        s.file += (s.file.empty() ? "" : ", ") + config;
+    }
     if (!s.database.option_file.empty() && s.database.group.empty())
         s.database.group = "velmora";
     if (s.web.enabled && s.web.listen.text() == s.server.listen.text())

@@ -12,7 +12,7 @@
 extern const char* const kDefaultGuideHost;
 
 struct Settings {
-    std::string file; // the settings file that was read, or "" for none
+    std::string file; // the settings files that were read, ", " between them; "" for none
 
     struct Server {
         ListenAddress listen{"0.0.0.0", 5003};
@@ -58,11 +58,11 @@ struct Startup {
     Settings settings;
 };
 
-// Reads the command line and the settings file (--config FILE, else
-// $XDG_CONFIG_HOME/velmora/velmora.conf or ~/.config/velmora/velmora.conf,
-// else /etc/velmora/velmora.conf; the first that exists). A usage error or a
-// bad setting writes one line on stderr and ends the process with status 2
-// before anything else happens.
+// Reads the command line and the settings files (each --config FILE in
+// order, a later file's keys winning; without any, the first that exists of
+// $XDG_CONFIG_HOME/velmora/velmora.conf or ~/.config/velmora/velmora.conf and
+// /etc/velmora/velmora.conf). A usage error or a bad setting writes one line
+// on stderr and ends the process with status 2 before anything else happens.
 Startup settings_load(int argc, char** argv);
 
 // The effective settings in the file's own syntax, the password as "(set)".

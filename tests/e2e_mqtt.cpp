@@ -146,7 +146,9 @@ TEST_F(Mqtt, BrokerOutages)
     auto served = [&](const std::string& name, const char* command) {
         auto t0 = Clock::now();
         d.send_and_wait(message(user_xml(name, command)));
-        return Clock::now() - t0 < std::chrono::milliseconds(500);
+        // Held by a frozen broker, a message would wait for the keepalive
+        // (5 s and more); bench-mqtt prints how long one takes.
+        return Clock::now() - t0 < std::chrono::seconds(4);
     };
     auto back = [&](const std::string& who) {
         auto r = broker.retained(P + "/user/" + who, "online", 5000);

@@ -102,7 +102,7 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
     const std::string file = env.write_config("[server]\nlisten = [::]:5003\n[guide]\nhost = "
                                               "192.0.2.10\n[mqtt]\nhost = 127.0.0.1\n"
                                               "username = velmora\npassword_file = " +
-                                              pw + "\n");
+                                              pw + "\n[web]\nhosts = tv.home\n");
     Ran r = server({"--config", file, "--check-config"});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& line :
@@ -111,6 +111,15 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
           std::string("\npassword = (set)\n"), std::string("\nusername = velmora\n")})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     EXPECT_EQ(r.out.find("hunter2"), std::string::npos);
+    // Files in order, a later file's keys winning and the others kept.
+    const std::string later =
+        env.write_config("[guide]\nhost = 192.0.2.20\n[web]\nhosts = a.home\n", "later.conf");
+    r = server({"--config", file, "--config", later, "--check-config"});
+    for (const std::string& line : {"settings from " + file + ", " + later + "\n",
+                                    std::string("listen = [::]:5003"),
+                                    std::string("\nhost = 192.0.2.20\npost_port = 8080\n"),
+                                    std::string("\npassword = (set)\n"), std::string("\nhosts = a.home\n")})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     // No file at all: the built-in settings.
     r = server({"--check-config"});
     EXPECT_NE(r.out.find("no settings file, built-in defaults\n[server]\nlisten = 0.0.0.0:5003"),

@@ -138,13 +138,15 @@ TEST(Web, CommandsStateStreamsAndTheirBounds)
     }
     EXPECT_EQ(http("GET", "/api/events", {bearer}).status, 503);
 
-    // 32 streams that nobody reads and a stalled request delay no TCP message.
+    // 32 streams that nobody reads and a stalled request hold no TCP message:
+    // one held would wait for the server's 30 s idle limit. Nothing tighter,
+    // for a busy machine; scripts/bench-web prints how long one takes.
     const int stalled = web_connect("GET /api/state HTTP/1.1\r\nHo");
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
         d.send_and_wait(message(user_xml("anna", i % 2 ? "leave" : "join")));
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - t0;
-    EXPECT_LT(took.count() / 20, 50.0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << i;
+    }
     for (int fd : streams)
         close(fd);
     close(stalled);

@@ -22,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -296,6 +297,26 @@ std::string xml_escape(const std::string& value)
 
 } // namespace
 
+std::string standin_display()
+{
+    static const std::string display = [] {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        for (int n = 1000 + getpid() % 8000, tries = 0; fd >= 0 && tries < 100; ++n, ++tries) {
+            const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::memcpy(a.sun_path + 1, name.data(), name.size());
+            const auto len =
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            // Held for the process's life; what connects waits in the queue.
+            if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(fd, SOMAXCONN) == 0)
+                return ":" + std::to_string(n);
+        }
+        throw fail("standin_display: no free display number: " + errno_text());
+    }();
+    return display;
+}
+
 // ---- TestEnv ----------------------------------------------------------------
 
 TestEnv::TestEnv(TestEnvOptions options) : options_(std::move(options))
@@ -362,9 +383,9 @@ TestEnv::~TestEnv()
     fs::remove_all(dir_, ec);
 }
 
-std::string TestEnv::write_config(const std::string& text) const
+std::string TestEnv::write_config(const std::string& text, const std::string& name) const
 {
-    std::string path = dir_ + "/velmora.conf";
+    std::string path = dir_ + "/" + name;
     write_file(path, text);
     return path;
 }
@@ -561,7 +582,8 @@ void Daemon::spawn()
     // XDG_CONFIG_HOME: no settings file of the machine's user is read.
     std::vector<std::string> vars = {"PATH=" + env_.path_env(),
                                      "VELMORA_STANDIN_LOG=" + env_.logpath(),
-                                     "XDG_CONFIG_HOME=" + env_.dir()};
+                                     "XDG_CONFIG_HOME=" + env_.dir(),
+                                     "DISPLAY=" + standin_display()};
     if (!env_.options().standin_status.empty())
         vars.push_back("VELMORA_STANDIN_STATUS=" + env_.options().standin_status);
     if (listen_fd_ >= 0) // the pid is filled in by the child

@@ -46,7 +46,8 @@ public:
     std::string path_env() const; // bindir + ":" + current PATH
 
     // Writes a settings file into the env's dir; returns its path.
-    std::string write_config(const std::string& text) const;
+    std::string write_config(const std::string& text,
+                             const std::string& name = "velmora.conf") const;
 
     std::vector<Invocation> invocations() const;
     std::vector<Invocation> invocations_of(const std::string& prog) const; // by basename of argv[0]
@@ -56,6 +57,12 @@ private:
     TestEnvOptions options_;
     std::string dir_, workdir_, bindir_, logpath_;
 };
+
+// A stand-in X display for the daemons of this process: ":N", whose local
+// socket (abstract, in the suite's network namespace) accepts connections and
+// is never served. Every Daemon gets it as DISPLAY unless its extra_env sets
+// one ("DISPLAY=" for none).
+std::string standin_display();
 
 // ---- Private test database (reached only through MYSQL_UNIX_PORT) ---------
 // All of these throw std::runtime_error with the server's message on failure.
