@@ -1,6 +1,7 @@
 #include "display.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "secfunc.hpp"
+#include "log.hpp"
+#include "net.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "display.hpp"
 #include "harness.hpp"
-#include "secfunc.hpp"
+#include "net.hpp"
 
 using namespace vt;
 
