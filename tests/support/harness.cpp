@@ -1018,6 +1018,7 @@ Ran run(const std::vector<std::string>& argv, const std::string& input,
 
 void write_script(const std::string& path, const std::string& body)
 {
+    fs::remove(path); // a stand-in's link: never write through it
     write_file(path, "#!/bin/sh\n" + body + "\n");
     fs::permissions(path, fs::perms(0755));
 }
@@ -1071,6 +1072,23 @@ long rss_kib(pid_t pid)
         return -1;
     size_t at = status.find("\nVmRSS:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
+}
+
+Counted counted_refusals(const std::string& log, const std::string& line)
+{
+    Counted c;
+    for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; at += line.size()) {
+        const size_t end = log.find('\n', at);
+        if (at > 0 && log[at - 1] != '\n')
+            continue;
+        unsigned long more = 0;
+        const std::string rest = log.substr(at + line.size(), end - at - line.size());
+        if (!rest.empty() && std::sscanf(rest.c_str(), " (and %lu more since the last line)", &more) != 1)
+            continue;
+        ++c.lines;
+        c.refusals += 1 + more;
+    }
+    return c;
 }
 
 // ---- Messages -------------------------------------------------------------------

@@ -157,6 +157,14 @@ private:
     size_t handled_ = 0; // "[memory] currentUser: " lines on stdout so far
 };
 
+// The refusals a log shows as `line` (without its line break): the lines
+// that are `line` alone or with "(and N more since the last line)", and the
+// refusals they count.
+struct Counted {
+    size_t lines = 0, refusals = 0;
+};
+Counted counted_refusals(const std::string& log, const std::string& line);
+
 // ---- Processes ------------------------------------------------------------
 
 // A program run to its end: exit code (or -signal), and what it wrote.
@@ -182,7 +190,7 @@ std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 
-// A stand-in: "#!/bin/sh", body, mode 0755.
+// A stand-in: "#!/bin/sh", body, mode 0755 (in place of a stand-in's link).
 void write_script(const std::string& path, const std::string& body);
 
 // ---- Messages -------------------------------------------------------------
