@@ -23,19 +23,30 @@ std::string web_key(const TestEnv& env)
     return key;
 }
 
-int web_connect(const std::string& bytes)
+int web_connect(const std::string& bytes, const char* from)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
+    sockaddr_in src{}, a{};
+    src.sin_family = a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
     a.sin_port = htons(kWebPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         close(fd);
-        throw std::runtime_error("cannot send to 127.0.0.1:8003");
+        throw std::runtime_error(std::string("cannot send to 127.0.0.1:8003 from ") + from);
     }
     return fd;
+}
+
+bool closed_by_server(int fd, int timeout_ms)
+{
+    char buf[4096];
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, timeout_ms) > 0;)
+        if (read(fd, buf, sizeof buf) <= 0)
+            return true;
+    return false;
 }
 
 HttpReply http(const std::string& method, const std::string& path,
@@ -65,10 +76,24 @@ HttpReply http(const std::string& method, const std::string& path,
     return {std::stoi(text.substr(9, 3)), text.substr(0, end + 2), text.substr(end + 4)};
 }
 
-int events_open(const std::string& key)
+int events_open(const std::string& key, const char* from)
 {
     return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                       key + "\r\n\r\n");
+                           key + "\r\n\r\n",
+                       from);
+}
+
+int web_status(int fd)
+{
+    char head[13] = {};
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {
+        const ssize_t n = recv(fd, head, 12, MSG_PEEK);
+        if (n <= 0)
+            return 0;
+        if (n == 12)
+            return std::string(head, 9) == "HTTP/1.1 " ? std::atoi(head + 9) : 0;
+    }
+    return 0;
 }
 
 std::string next_event(int fd)
