@@ -255,7 +255,6 @@ MHD_Result answer(MHD_Connection* c, unsigned status, Response r, const char* ty
 {
     if (!r)
         return MHD_NO;
-    web_watch::answered(watched(c));
     MHD_add_response_header(r.get(), "Content-Security-Policy", "default-src 'self'");
     MHD_add_response_header(r.get(), "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(r.get(), "X-Frame-Options", "DENY");
@@ -393,6 +392,10 @@ MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method,
     const std::string path = url;
     const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     auto* upload = static_cast<Upload*>(*context);
+    // The request has come whole (a command with its body): no deadline while
+    // it is answered, however long an event stream lasts.
+    if (!post || (upload && *size == 0))
+        web_watch::answered(watched(c));
     if (upload) {
         // The body arrives in parts; past BODY_MAX the rest is dropped.
         if (*size) {

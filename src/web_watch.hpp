@@ -17,7 +17,8 @@ struct Conn;
 Conn* opened(int fd, const std::string& peer);
 // Its request has come whole and is being answered: no deadline meanwhile.
 void answered(Conn* c);
-// The answer has gone; the deadline of the next request starts.
+// The answer has gone; the deadline of the next request starts (a browser's
+// idle connection kept for the next request is closed then without a line).
 void finished(Conn* c);
 void closed(Conn* c);
 

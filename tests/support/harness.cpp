@@ -841,6 +841,25 @@ bool Daemon::wait_stderr(const std::string& needle, int timeout_ms, size_t occur
     return wait_text(err_, needle, timeout_ms, occurrences);
 }
 
+Counted Daemon::refusals(const std::string& line, size_t expected, int timeout_ms)
+{
+    Counted c;
+    auto counted = [&] {
+        c = {};
+        std::istringstream in(err_);
+        for (std::string l; std::getline(in, l);) {
+            unsigned long more = 0;
+            if (l.rfind(line, 0) == 0 && (l == line || std::sscanf(l.c_str() + line.size(),
+                                                                   " (and %lu more", &more) == 1))
+                ++c.lines, c.refusals += 1 + more;
+        }
+        return c.refusals >= expected;
+    };
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), counted);
+    return c;
+}
+
 std::string Daemon::out() const
 {
     std::lock_guard<std::mutex> lock(mu_);
@@ -1072,23 +1091,6 @@ long rss_kib(pid_t pid)
         return -1;
     size_t at = status.find("\nVmRSS:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
-}
-
-Counted counted_refusals(const std::string& log, const std::string& line)
-{
-    Counted c;
-    for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; at += line.size()) {
-        const size_t end = log.find('\n', at);
-        if (at > 0 && log[at - 1] != '\n')
-            continue;
-        unsigned long more = 0;
-        const std::string rest = log.substr(at + line.size(), end - at - line.size());
-        if (!rest.empty() && std::sscanf(rest.c_str(), " (and %lu more since the last line)", &more) != 1)
-            continue;
-        ++c.lines;
-        c.refusals += 1 + more;
-    }
-    return c;
 }
 
 // ---- Messages -------------------------------------------------------------------

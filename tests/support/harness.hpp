@@ -90,6 +90,11 @@ private:
 
 constexpr int kExitTimeout = -1000; // wait_exit(): still running after the timeout
 
+// Lines of refusals on stderr and the refusals they count.
+struct Counted {
+    size_t lines = 0, refusals = 0;
+};
+
 // The real velmora-server in env.workdir(), with env's stand-ins first on PATH.
 // stdout and stderr are captured separately as they arrive. A launcher (for
 // example valgrind and its options) runs the daemon in the same process.
@@ -123,6 +128,9 @@ public:
 
     bool wait_stdout(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
     bool wait_stderr(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
+    // The refusals stderr shows as `line` (alone, or with "(and N more since
+    // the last line)"), once they count `expected` or after the time-out.
+    Counted refusals(const std::string& line, size_t expected, int timeout_ms = 20000);
     std::string out() const;
     std::string err() const;
     std::vector<std::string> out_lines() const; // split on '\n', no empty tail
@@ -156,14 +164,6 @@ private:
     std::string out_, err_;
     size_t handled_ = 0; // "[memory] currentUser: " lines on stdout so far
 };
-
-// The refusals a log shows as `line` (without its line break): the lines
-// that are `line` alone or with "(and N more since the last line)", and the
-// refusals they count.
-struct Counted {
-    size_t lines = 0, refusals = 0;
-};
-Counted counted_refusals(const std::string& log, const std::string& line);
 
 // ---- Processes ------------------------------------------------------------
 

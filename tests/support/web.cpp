@@ -40,15 +40,6 @@ int web_connect(const std::string& bytes, const char* from)
     return fd;
 }
 
-bool closed_by_server(int fd, int timeout_ms)
-{
-    char buf[4096];
-    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, timeout_ms) > 0;)
-        if (read(fd, buf, sizeof buf) <= 0)
-            return true;
-    return false;
-}
-
 HttpReply http(const std::string& method, const std::string& path,
                const std::vector<std::string>& headers, const std::string& body)
 {
@@ -78,22 +69,9 @@ HttpReply http(const std::string& method, const std::string& path,
 
 int events_open(const std::string& key, const char* from)
 {
-    return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                           key + "\r\n\r\n",
+    return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                       "Authorization: Bearer " + key + "\r\n\r\n",
                        from);
-}
-
-int web_status(int fd)
-{
-    char head[13] = {};
-    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {
-        const ssize_t n = recv(fd, head, 12, MSG_PEEK);
-        if (n <= 0)
-            return 0;
-        if (n == 12)
-            return std::string(head, 9) == "HTTP/1.1 " ? std::atoi(head + 9) : 0;
-    }
-    return 0;
 }
 
 std::string next_event(int fd)

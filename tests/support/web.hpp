@@ -17,8 +17,6 @@ std::string web_key(const TestEnv& env); // the first word of work/web.key
 // A connection from `from` (any 127.x.y.z stands for another host) that has
 // sent `bytes`; the caller closes it.
 int web_connect(const std::string& bytes, const char* from = "127.0.0.1");
-// Whether the server has closed `fd` within `timeout_ms` (what it sent is read and dropped).
-bool closed_by_server(int fd, int timeout_ms);
 
 struct HttpReply {
     int status = 0;
@@ -28,11 +26,9 @@ struct HttpReply {
 HttpReply http(const std::string& method, const std::string& path,
                const std::vector<std::string>& headers = {}, const std::string& body = "");
 
-// GET /api/events with the key, held open; the caller closes it.
+// GET /api/events with the key, held open (an answer other than a stream
+// closes it); the caller closes it.
 int events_open(const std::string& key, const char* from = "127.0.0.1");
-// The status of the answer on it, peeked so that a stream's events stay to be
-// read; 0 when the server closes it or says nothing within 10 s.
-int web_status(int fd);
 // The data of the next state event on it; "" when none comes within 10 s.
 std::string next_event(int fd);
 
