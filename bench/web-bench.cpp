@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -92,7 +92,8 @@ void trickled()
         }
     });
     const std::string ask = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                            "Authorization: Bearer " + web_key(env) + "\r\n\r\n";
+                            "Authorization: Bearer " +
+                            web_key(env) + "\r\n\r\n";
     std::vector<double> ms;
     const int asked = 10;
     for (int i = 0; i < asked; ++i) {

@@ -95,7 +95,8 @@ std::string take_object(const json& j, Record& r)
             f->set(v.dump());
         } else {
             return "'" + key + "' must be " +
-                   (f == &r.probability ? "a whole number or a text" : std::string("a text or null"));
+                   (f == &r.probability ? "a whole number or a text"
+                                        : std::string("a text or null"));
         }
     }
     return "";

@@ -279,7 +279,8 @@ private:
         std::fprintf(stderr,
                      "[mqtt] cannot use %s for TLS (%s); not connecting to %s, trying again in "
                      "a minute\n",
-                     logSafe(tls_ca_).c_str(), why.empty() ? "the MQTT library refused it" : why.c_str(),
+                     logSafe(tls_ca_).c_str(),
+                     why.empty() ? "the MQTT library refused it" : why.c_str(),
                      log_.where().c_str());
         return false;
     }

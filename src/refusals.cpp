@@ -36,10 +36,9 @@ struct RefusalFlusher {
                 due.wait(lock);
                 continue;
             }
-            auto first = std::min_element(counting.begin(), counting.end(),
-                                          [](RefusalLog* a, RefusalLog* b) {
-                                              return a->quiet_until_ < b->quiet_until_;
-                                          });
+            auto first = std::min_element(
+                counting.begin(), counting.end(),
+                [](RefusalLog* a, RefusalLog* b) { return a->quiet_until_ < b->quiet_until_; });
             const auto now = RefusalLog::Clock::now();
             if ((*first)->quiet_until_ > now) {
                 due.wait_until(lock, (*first)->quiet_until_);

@@ -70,7 +70,7 @@ void run()
             shutdown(c->fd.fd, SHUT_RDWR);
             if (!c->served)
                 watch.refusals.refused("[web] " + c->peer + " sent no whole request within " +
-                                   std::to_string(REQUEST_S) + " s; closed");
+                                       std::to_string(REQUEST_S) + " s; closed");
         }
         if (next == NONE)
             watch.changed.wait(lock);

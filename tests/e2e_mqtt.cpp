@@ -135,7 +135,8 @@ TEST_F(Mqtt, CommandsIn)
     for (int i = 0; i < 300; ++i)
         flood += "{\"x\": 1}\n";
     broker.publish(kCmd, flood, false, true);
-    const Counted c = d.refusals("[mqtt] refused a message on " + kCmd + ": unknown field 'x'", 300);
+    const Counted c =
+        d.refusals("[mqtt] refused a message on " + kCmd + ": unknown field 'x'", 300);
     EXPECT_EQ(c.refusals, 300u);
     EXPECT_LE(c.lines, 2 + (Clock::now() - t0) / std::chrono::seconds(1));
     broker.publish(kCmd, R"({"command": "last"})");

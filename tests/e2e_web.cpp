@@ -125,8 +125,9 @@ TEST(Web, CommandsStateStreamsAndTheirBounds)
     EXPECT_EQ(http("GET", "/api/picture/anna", {bearer}).body, "anna's face");
     // A name out of pictures/ and a link (out or in) give black.jpg.
     const std::string black = run({"cat", env.workdir() + "/pictures/black.jpg"}).out;
-    run({"sh", "-c", "cd '" + env.workdir() + "/pictures' && ln -sf ../web.key eva.jpg && " +
-                         "ln -sf anna.jpg peter.jpg"});
+    run({"sh", "-c",
+         "cd '" + env.workdir() + "/pictures' && ln -sf ../web.key eva.jpg && " +
+             "ln -sf anna.jpg peter.jpg"});
     for (const char* user : {"%3Cimg%20src=x%20onerror=alert(1)%3E", "eva", "peter"})
         EXPECT_EQ(http("GET", std::string("/api/picture/") + user, {bearer}).body, black) << user;
     d.send_and_wait(message(user_xml("x", "last")));
@@ -213,7 +214,8 @@ TEST(Web, KeyFilesCheckedForWhatTheyAre)
         {"mkdir web.key", "not a regular file"},
         {"mkfifo web.key", "not a regular file"},
         {key + "chmod 640 web.key", "readable by group or others (chmod 600 it)"},
-        {key + "chown 4242 web.key", "owned by uid 4242, not by the daemon's user (uid " + uid + ")"},
+        {key + "chown 4242 web.key",
+         "owned by uid 4242, not by the daemon's user (uid " + uid + ")"},
         {"echo short > web.key", "its first line is no key (16 to 128 letters, digits, '-', '_', "
                                  "'.' or '~')"},
     };
@@ -232,9 +234,10 @@ TEST(Web, KeyFilesCheckedForWhatTheyAre)
         EXPECT_EQ(pair.err, daemon.err());
     }
     EXPECT_TRUE(env.invocations().empty());
-    const std::string twice = "cd $2 && for i in 1 2 3 4 5 6 7 8 9 10; do rm -rf web.key; $0 --pair "
-                              "--config $1 >1 & $0 --pair --config $1 >2; wait $!; cmp -s 1 2 && "
-                              "grep -q $(cat web.key) 1 || echo round $i: two keys; done";
+    const std::string twice =
+        "cd $2 && for i in 1 2 3 4 5 6 7 8 9 10; do rm -rf web.key; $0 --pair "
+        "--config $1 >1 & $0 --pair --config $1 >2; wait $!; cmp -s 1 2 && "
+        "grep -q $(cat web.key) 1 || echo round $i: two keys; done";
     EXPECT_EQ(run({"sh", "-c", twice, VELMORA_SERVER_BIN, config, env.workdir()}).out, "");
 }
 

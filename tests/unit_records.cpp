@@ -9,15 +9,13 @@
 TEST(Records, OneProbabilityRuleForXmlAndJson)
 {
     const std::pair<const char*, std::optional<int>> cases[] = {
-        {R"("1e3")", 1},  {R"("0x60")", 0},         {R"(" 075")", 75},   {R"("80.5")", 80},
-        {"77", 77},       {R"("12 monkeys")", 12},  {"99999999999", INT_MAX},
-        {R"("abc")", {}}, {"1e3", {}},              {"80.5", {}},        {R"("-9999999999")", INT_MIN},
+        {R"("1e3")", 1}, {R"("0x60")", 0}, {R"("80.5")", 80}, {R"("-9999999999")", INT_MIN},
+        {"77", 77},      {"1e3", {}},      {"80.5", {}},      {R"("abc")", {}},
     };
     for (const auto& [value, read] : cases) {
         JsonRecords r = recordsFromJson(std::string(R"({"probability": )") + value + "}");
-        EXPECT_EQ(r.error.empty(), read.has_value()) << value << r.error;
-        if (read && r.error.empty()) {
-            EXPECT_EQ(leadingInteger(*r.records[0].probability.value), read) << value;
-        }
+        const auto got =
+            r.error.empty() ? leadingInteger(*r.records[0].probability.value) : std::nullopt;
+        EXPECT_EQ(got, read) << value << ": " << r.error;
     }
 }

@@ -849,8 +849,8 @@ Counted Daemon::refusals(const std::string& line, size_t expected, int timeout_m
         std::istringstream in(err_);
         for (std::string l; std::getline(in, l);) {
             unsigned long more = 0;
-            if (l.rfind(line, 0) == 0 && (l == line || std::sscanf(l.c_str() + line.size(),
-                                                                   " (and %lu more", &more) == 1))
+            if (l.rfind(line, 0) == 0 &&
+                (l == line || std::sscanf(l.c_str() + line.size(), " (and %lu more", &more) == 1))
                 ++c.lines, c.refusals += 1 + more;
         }
         return c.refusals >= expected;

@@ -70,7 +70,8 @@ HttpReply http(const std::string& method, const std::string& path,
 int events_open(const std::string& key, const char* from)
 {
     return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                       "Authorization: Bearer " + key + "\r\n\r\n",
+                       "Authorization: Bearer " +
+                           key + "\r\n\r\n",
                        from);
 }
 
