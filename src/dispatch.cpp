@@ -1,8 +1,6 @@
 #include "dispatch.hpp"
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "commands.hpp"
@@ -72,17 +70,9 @@ void dispatch(const Record& r)
     route->handle(r);
 }
 
-// The leading decimal integer as atoi reads it, held to the int range.
 int probability(const Field& f)
 {
-    if (!f.value)
-        return 0;
-    long v = std::strtol(f.value->c_str(), nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
+    return f.value ? leadingInteger(*f.value).value_or(0) : 0;
 }
 
 } // namespace

@@ -1,9 +1,6 @@
 #include "inbox.hpp"
 
 #include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <sys/eventfd.h>
@@ -68,27 +65,6 @@ bool xml_text(const std::string& s)
     return true;
 }
 
-// A number as the probability rule reads it: its integer part, held to the
-// int range.
-std::string whole(double v)
-{
-    if (v >= INT_MAX)
-        return std::to_string(INT_MAX);
-    if (v <= INT_MIN)
-        return std::to_string(INT_MIN);
-    return std::to_string(static_cast<int>(std::trunc(v)));
-}
-
-bool numeric_text(const std::string& s)
-{
-    const char* p = s.c_str();
-    char* end = nullptr;
-    double v = std::strtod(p, &end);
-    while (end && (*end == ' ' || *end == '\t'))
-        ++end;
-    return end != p && *end == '\0' && std::isfinite(v);
-}
-
 // One record from one object; "" or the reason it is refused.
 std::string take_object(const json& j, Record& r)
 {
@@ -110,14 +86,17 @@ std::string take_object(const json& j, Record& r)
             const std::string& s = v.get_ref<const std::string&>();
             if (!xml_text(s))
                 return "'" + key + "' holds a control character";
-            if (f == &r.probability && !numeric_text(s))
+            if (f == &r.probability && !leadingInteger(s))
                 return "'probability' is not a number";
             f->set(s);
-        } else if (f == &r.probability && v.is_number()) {
-            f->set(whole(v.get<double>()));
+        } else if (f == &r.probability && (v.is_number_integer() || v.is_number_unsigned())) {
+            // The same text as in XML: a number with a fraction or an
+            // exponent would read otherwise there, so it goes as a text.
+            f->set(v.dump());
         } else {
             return "'" + key + "' must be " +
-                   (f == &r.probability ? "a number" : std::string("a text or null"));
+                   (f == &r.probability ? "a whole number or a text"
+                                        : std::string("a text or null"));
         }
     }
     return "";

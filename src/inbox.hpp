@@ -33,7 +33,8 @@ bool take(InboxMessage& message);
 
 // The JSON form of user records: one object, or an array of objects, with the
 // fields "name", "command", "presence" (texts, or null for a field without
-// text) and "probability" (a number or a numeric text); each may be missing.
+// text) and "probability" (a whole number, or a text that starts with one as
+// leadingInteger reads it); each may be missing.
 constexpr std::size_t JSON_MAX = 4096;
 struct JsonRecords {
     std::vector<Record> records;

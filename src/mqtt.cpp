@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@
 
 #include "inbox.hpp"
 #include "log.hpp"
+#include "net.hpp"
+#include "refusals.hpp"
 
 namespace {
 
@@ -27,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int KEEPALIVE_S = 5;
 constexpr int RETRY_MAX_S = 30;
 constexpr auto STOP_BOUND = std::chrono::milliseconds(1000);
+constexpr auto CA_RETRY = std::chrono::minutes(1);
 
 struct MosqFree {
     void operator()(mosquitto* m) const { mosquitto_destroy(m); }
@@ -104,15 +109,16 @@ void take_command(const std::string& command, const mosquitto_message* msg)
     if (msg->payload && msg->payloadlen > 0)
         payload.assign(static_cast<const char*>(msg->payload),
                        static_cast<std::size_t>(msg->payloadlen));
+    // A flood of them writes a count a second, not a line each.
+    static RefusalLog refusals;
     JsonRecords r = recordsFromJson(payload);
     if (!r.error.empty()) {
-        std::fprintf(stderr, "[mqtt] refused a message on %s: %s\n", topic.c_str(),
-                     logSafe(r.error).c_str());
+        refusals.refused("[mqtt] refused a message on " + topic + ": " + logSafe(r.error));
         return;
     }
     if (!inbox::post({"mqtt " + command, std::move(payload), std::move(r.records)}))
-        std::fprintf(stderr, "[mqtt] refused a message on %s: %zu messages wait already\n",
-                     topic.c_str(), inbox::MAX_WAITING);
+        refusals.refused("[mqtt] refused a message on " + topic + ": " +
+                         std::to_string(inbox::MAX_WAITING) + " messages wait already");
 }
 
 // The link to the broker. The library's network loop runs on a thread of
@@ -125,7 +131,8 @@ public:
         : host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
                                                            : s.host),
           port_(s.port), prefix_(s.prefix), discovery_(s.discovery),
-          command_(s.prefix + "/command"), log_(logSafe(s.host + ":" + std::to_string(s.port)))
+          command_(s.prefix + "/command"), tls_ca_(s.tls_ca), tls_ready_(s.tls_ca.empty()),
+          log_(logSafe(s.host + ":" + std::to_string(s.port)))
     {
         mosquitto_lib_init();
         // Our own id: a restarted daemon takes over its old session at once.
@@ -142,9 +149,6 @@ public:
         if (!s.username.empty())
             mosquitto_username_pw_set(m_.get(), s.username.c_str(),
                                       s.password.empty() ? nullptr : s.password.c_str());
-        if (!s.tls_ca.empty() && mosquitto_tls_set(m_.get(), s.tls_ca.c_str(), nullptr, nullptr,
-                                                   nullptr, nullptr) != MOSQ_ERR_SUCCESS)
-            std::fprintf(stderr, "[mqtt] cannot use %s for TLS\n", logSafe(s.tls_ca).c_str());
         mosquitto_connect_callback_set(m_.get(), [](mosquitto*, void* self, int rc) {
             static_cast<Link*>(self)->connected(rc);
         });
@@ -231,6 +235,11 @@ private:
                 if (stopping_ && (!open || abandoned_))
                     break;
             }
+            if (!open && !tls_ready_ && !use_ca()) {
+                std::unique_lock<std::mutex> lock(mu_);
+                cv_.wait_for(lock, CA_RETRY, [&] { return stopping_; });
+                continue;
+            }
             int rc;
             if (!open) {
                 rc = mosquitto_connect_async(m_.get(), host_.c_str(), port_, KEEPALIVE_S);
@@ -250,6 +259,30 @@ private:
         std::lock_guard<std::mutex> lock(mu_);
         done_ = true;
         cv_.notify_all();
+    }
+
+    // TLS that was asked for and cannot be set up is never replaced by a
+    // clear connection, which would show the broker's password to the
+    // network: the broker stays unconnected, with a line a minute, until the
+    // CA file can be used. The library only checks that it opens; a CA that
+    // it then cannot load fails the TLS handshake, so nothing goes in clear.
+    bool use_ca()
+    {
+        Fd ca(open(tls_ca_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        struct stat st;
+        std::string why = ca.fd < 0 || fstat(ca.fd, &st) != 0 ? std::strerror(errno)
+                          : !S_ISREG(st.st_mode)              ? "not a file"
+                                                              : "";
+        if (why.empty() && mosquitto_tls_set(m_.get(), tls_ca_.c_str(), nullptr, nullptr, nullptr,
+                                             nullptr) == MOSQ_ERR_SUCCESS)
+            return tls_ready_ = true;
+        std::fprintf(stderr,
+                     "[mqtt] cannot use %s for TLS (%s); not connecting to %s, trying again in "
+                     "a minute\n",
+                     logSafe(tls_ca_).c_str(),
+                     why.empty() ? "the MQTT library refused it" : why.c_str(),
+                     log_.where().c_str());
+        return false;
     }
 
     // On the network thread, from the broker's CONNACK.
@@ -319,7 +352,8 @@ private:
 
     const std::string host_;
     const int port_;
-    const std::string prefix_, discovery_, command_;
+    const std::string prefix_, discovery_, command_, tls_ca_;
+    bool tls_ready_; // no TLS asked for, or the CA is set
     std::unique_ptr<mosquitto, MosqFree> m_;
     std::thread net_;
 

@@ -28,3 +28,10 @@ struct Field {
 struct Record {
     Field name, command, presence, probability;
 };
+
+// The one number rule of a probability, whichever source it came from: the
+// text's leading decimal integer as atoi reads it (white space, an optional
+// sign, then digits up to the first other character; "075" is 75, "80.5" is
+// 80, "1e3" is 1, "0x60" is 0), held to the int range; none when the text
+// does not start so.
+std::optional<int> leadingInteger(const std::string& text);

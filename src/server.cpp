@@ -375,8 +375,8 @@ int server_main(const Settings& settings)
                      settings.server.listen.text().c_str());
     if (!handed && (soc = bindListener(settings.server.listen)) == -1)
         return -1;
-    if (settings.web.enabled && !web_bind(settings))
-        return -1;
+    if (const int status = settings.web.enabled ? web_bind(settings) : 0)
+        return status;
 
     player_restore();
     display_check();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 #include "net.hpp"
 #include "secfunc.hpp"
 #include "web_key.hpp"
+#include "web_watch.hpp"
 
 // The page's files, compiled in from web/ (see cmake/embed.cmake).
 struct WebFile {
@@ -42,9 +44,15 @@ namespace {
 constexpr std::size_t BODY_MAX = JSON_MAX;
 constexpr std::size_t STREAMS_MAX = 32;
 constexpr unsigned CONNECTIONS_MAX = 128;
+// So that one host cannot take every connection: a phone with the page open
+// holds one event stream and a few requests.
+constexpr unsigned PER_PEER_MAX = 16;
 constexpr unsigned IDLE_S = 30;
 // Below IDLE_S, so that a stream whose client reads is never taken for idle.
 constexpr auto KEEPALIVE = std::chrono::seconds(15);
+// How often a waiting stream looks whether its client has gone, so that its
+// place is free for a phone that reconnects.
+constexpr auto GONE_CHECK = std::chrono::milliseconds(500);
 constexpr const char* COOKIE = "velmora_key";
 // The browser keeps a cookie for 400 days at most.
 constexpr const char* COOKIE_AGE = "34560000";
@@ -57,6 +65,8 @@ using Response = std::unique_ptr<MHD_Response, ResponseFree>;
 // An open event stream: the state version it has written, and what it has
 // still to write of the last text.
 struct Stream {
+    explicit Stream(int socket) : fd(socket) {}
+    int fd; // the connection's socket
     std::uint64_t sent = 0;
     std::string pending;
     std::size_t offset = 0;
@@ -123,18 +133,32 @@ void publish(const Snapshot& now)
     shared.changed.notify_all();
 }
 
+// Whether the client at the other end of `fd` has closed the connection.
+bool gone(int fd)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 // A stream's own thread waits here for the next state, or writes a comment
-// after KEEPALIVE so that the connection never counts as idle.
+// after KEEPALIVE so that the connection never counts as idle; a client that
+// has gone ends the stream within GONE_CHECK.
 ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
 {
     Stream& s = *static_cast<Stream*>(cls);
     if (s.offset == s.pending.size()) {
         std::unique_lock<std::mutex> lock(shared.mu);
-        const bool news = shared.changed.wait_for(
-            lock, KEEPALIVE, [&] { return shared.stopping || s.sent != shared.version; });
+        const auto quiet_end = std::chrono::steady_clock::now() + KEEPALIVE;
+        auto news = [&] { return shared.stopping || s.sent != shared.version; };
+        while (!news() && std::chrono::steady_clock::now() < quiet_end) {
+            shared.changed.wait_until(
+                lock, std::min(quiet_end, std::chrono::steady_clock::now() + GONE_CHECK), news);
+            if (gone(s.fd))
+                return MHD_CONTENT_READER_END_WITH_ERROR;
+        }
         if (shared.stopping)
             return MHD_CONTENT_READER_END_OF_STREAM;
-        s.pending = news ? shared.event : ": keep-alive\n\n";
+        s.pending = news() ? shared.event : ": keep-alive\n\n";
         s.sent = shared.version;
         s.offset = 0;
     }
@@ -219,6 +243,12 @@ std::string peer_address(MHD_Connection* c)
     return host;
 }
 
+web_watch::Conn* watched(MHD_Connection* c)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<web_watch::Conn*>(info->socket_context) : nullptr;
+}
+
 // Every answer goes out here, with the headers that keep a browser from
 // running anything but the page's own files.
 MHD_Result answer(MHD_Connection* c, unsigned status, Response r, const char* type = nullptr)
@@ -267,10 +297,11 @@ const char* type_of(const std::string& name)
                            : "image/jpeg";
 }
 
-// A regular file of the working directory; false when there is none.
-MHD_Result file(MHD_Connection* c, const std::string& path, bool* found = nullptr)
+// A regular file of the working directory (with O_NOFOLLOW in `flags`, not
+// through a link); false when there is none.
+MHD_Result file(MHD_Connection* c, const std::string& path, bool* found = nullptr, int flags = 0)
 {
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags));
     struct stat st;
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (found) {
@@ -288,7 +319,8 @@ MHD_Result file(MHD_Connection* c, const std::string& path, bool* found = nullpt
 }
 
 // A user's picture from pictures/, whatever name the database holds: a name
-// that could lead elsewhere, or a file that is not there, gives black.jpg.
+// that could lead elsewhere, a link, or anything but a regular file there
+// gives black.jpg.
 MHD_Result picture(MHD_Connection* c, const std::string& name)
 {
     Snapshot s = household::snapshot();
@@ -299,11 +331,11 @@ MHD_Result picture(MHD_Connection* c, const std::string& name)
     const std::string& p = u->picture;
     if (!p.empty() && p != "." && p != ".." && p.find('/') == std::string::npos) {
         bool found = true;
-        MHD_Result r = file(c, "pictures/" + p, &found);
+        MHD_Result r = file(c, "pictures/" + p, &found, O_NOFOLLOW);
         if (found)
             return r;
     }
-    return file(c, "pictures/black.jpg");
+    return file(c, "pictures/black.jpg", nullptr, O_NOFOLLOW);
 }
 
 MHD_Result events(MHD_Connection* c)
@@ -315,7 +347,8 @@ MHD_Result events(MHD_Connection* c)
                               "more than " + std::to_string(STREAMS_MAX) + " event streams");
         ++shared.streams;
     }
-    auto* s = new Stream;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* s = new Stream(info ? info->connect_fd : -1);
     Response r(
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, read_stream, s, free_stream));
     if (!r) {
@@ -359,6 +392,10 @@ MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method,
     const std::string path = url;
     const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     auto* upload = static_cast<Upload*>(*context);
+    // The request has come whole (a command with its body): no deadline while
+    // it is answered, however long an event stream lasts.
+    if (!post || (upload && *size == 0))
+        web_watch::answered(watched(c));
     if (upload) {
         // The body arrives in parts; past BODY_MAX the rest is dropped.
         if (*size) {
@@ -430,30 +467,41 @@ MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method,
     return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
 }
 
-void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode)
+void completed(void*, MHD_Connection* c, void** context, MHD_RequestTerminationCode)
 {
     delete static_cast<Upload*>(*context);
     *context = nullptr;
+    web_watch::finished(watched(c));
+}
+
+void connection(void*, MHD_Connection* c, void** context, MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        web_watch::closed(static_cast<web_watch::Conn*>(*context));
+        return;
+    }
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    *context = web_watch::opened(info ? info->connect_fd : -1, peer_address(c));
 }
 
 } // namespace
 
-bool web_bind(const Settings& settings)
+int web_bind(const Settings& settings)
 {
     g_web = settings.web;
     g_key = web_load_key(g_web.key_file);
     if (g_key.empty())
-        return false;
+        return 2;
     const ListenAddress& at = g_web.listen;
     Fd soc{bindAddress(at)};
     if (soc.fd < 0) {
         std::fprintf(stderr, "web: bind %s: %s\n", at.text().c_str(), std::strerror(errno));
-        return false;
+        return -1;
     }
     g_listener.fd = soc.release();
     // Told from the first read of the household on, before anyone connects.
     household::add_listener([](const Snapshot&, const Snapshot& now) { publish(now); });
-    return true;
+    return 0;
 }
 
 void web_start()
@@ -465,11 +513,13 @@ void web_start()
         return;
     }
     publish(household::snapshot());
+    web_watch::start();
     g_mhd = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
         nullptr, handle, nullptr, MHD_OPTION_LISTEN_SOCKET, g_listener.fd,
         MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX,
-        MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, PER_PEER_MAX, MHD_OPTION_NOTIFY_COMPLETED, completed,
+        nullptr, MHD_OPTION_NOTIFY_CONNECTION, connection, nullptr, MHD_OPTION_END);
     if (!g_mhd) {
         std::fprintf(stderr, "web: the web server did not start\n");
         return;
@@ -490,4 +540,5 @@ void web_stop()
     shared.changed.notify_all();
     MHD_stop_daemon(g_mhd);
     g_mhd = nullptr;
+    web_watch::stop();
 }

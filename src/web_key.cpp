@@ -15,6 +15,7 @@
 
 #include <qrencode.h>
 
+#include "log.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
 
@@ -78,52 +79,79 @@ std::string qr_text(const std::string& url)
     return out;
 }
 
+// Why the key file open on `fd` cannot be used ("" when it can; then `key`
+// is its first line). Like ssh with a private key: a key that anyone but the
+// daemon's user can read or change is no secret of the household's.
+std::string key_problem(int fd, std::string& key)
+{
+    struct stat st;
+    if (fd < 0)
+        return errno == ELOOP ? "a symbolic link, not a file" : std::strerror(errno);
+    if (fstat(fd, &st) != 0)
+        return std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_uid != geteuid())
+        return "owned by uid " + std::to_string(st.st_uid) + ", not by the daemon's user (uid " +
+               std::to_string(geteuid()) + ")";
+    if (st.st_mode & (S_IRWXG | S_IRWXO))
+        return "readable by group or others (chmod 600 it)";
+    char text[256];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    key.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    key = key.substr(0, key.find_first_of("\r\n"));
+    if (key.size() < 16 || key.size() > 128 ||
+        !std::all_of(key.begin(), key.end(), [](char c) { return unreserved(c); }))
+        return "its first line is no key (16 to 128 letters, digits, '-', '_', '.' or '~')";
+    return "";
+}
+
+// A new random key, written whole into a file of its own and then linked to
+// `path`, so that the key file is never seen half written and a key that
+// another process made meanwhile is kept (the link fails, and the caller
+// reads theirs). "" or the problem.
+std::string make_key(const std::string& path)
+{
+    unsigned char raw[16];
+    if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
+        return std::string("cannot make a key: ") + std::strerror(errno);
+    std::string line;
+    for (unsigned char b : raw) {
+        static const char hex[] = "0123456789abcdef";
+        line += hex[b >> 4];
+        line += hex[b & 15];
+    }
+    line += '\n';
+    std::string draft = path + ".XXXXXX";
+    Fd out(mkostemp(draft.data(), O_CLOEXEC)); // mode 0600
+    if (out.fd < 0)
+        return std::string("cannot make it: ") + std::strerror(errno);
+    std::string problem;
+    if (write(out.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        problem = std::string("cannot make it: ") + std::strerror(errno);
+    else if (link(draft.c_str(), path.c_str()) != 0 && errno != EEXIST)
+        problem = std::string("cannot make it: ") + std::strerror(errno);
+    unlink(draft.c_str());
+    return problem;
+}
+
 } // namespace
 
 std::string web_load_key(const std::string& path)
 {
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd.fd < 0 && errno == ENOENT) {
-        unsigned char raw[16];
-        if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) {
-            std::perror("web: getrandom");
-            return "";
-        }
-        std::string key;
-        for (unsigned char b : raw) {
-            static const char hex[] = "0123456789abcdef";
-            key += hex[b >> 4];
-            key += hex[b & 15];
-        }
-        Fd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-        const std::string line = key + "\n";
-        if (out.fd < 0 || fchmod(out.fd, 0600) != 0 ||
-            write(out.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-            std::fprintf(stderr, "web: key file %s: %s\n", path.c_str(), std::strerror(errno));
-            unlink(path.c_str());
-            return "";
-        }
+    auto open_key = [&] {
+        return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    };
+    Fd fd(open_key());
+    std::string key, problem;
+    if (fd.fd < 0 && errno == ENOENT && (problem = make_key(path)).empty())
+        fd.fd = open_key(); // ours, or one that another process made first
+    if (problem.empty())
+        problem = key_problem(fd.fd, key);
+    if (problem.empty())
         return key;
-    }
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "web: key file %s: %s\n", path.c_str(),
-                     fd.fd < 0 ? std::strerror(errno) : "not a regular file");
-        return "";
-    }
-    char text[256];
-    ssize_t n = read(fd.fd, text, sizeof text - 1);
-    std::string key(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-    key = key.substr(0, key.find_first_of("\r\n"));
-    if (key.size() < 16 || key.size() > 128 ||
-        !std::all_of(key.begin(), key.end(), [](char c) { return unreserved(c); })) {
-        std::fprintf(stderr,
-                     "web: key file %s: its first line is no key (16 to 128 letters, digits, "
-                     "'-', '_', '.' or '~')\n",
-                     path.c_str());
-        return "";
-    }
-    return key;
+    std::fprintf(stderr, "velmora-server: %s: %s\n", logSafe(path).c_str(), problem.c_str());
+    return "";
 }
 
 int web_pair(const Settings& settings)
@@ -140,7 +168,7 @@ int web_pair(const Settings& settings)
     }
     const std::string key = web_load_key(settings.web.key_file);
     if (key.empty())
-        return 1;
+        return 2;
     const std::string url = "http://" + pair_host(settings.web) + ":" +
                             std::to_string(settings.web.listen.port) + "/pair?key=" + key;
     std::printf("Scan this code with the phone, or open %s\n\n%s", url.c_str(),

@@ -7,7 +7,9 @@
 #include "settings.hpp"
 
 // Reads the key from the first line of `path`, or creates the file with a
-// new random key when there is none; "" after one line on stderr.
+// new random key when there is none; "" after one line on stderr naming the
+// file and the problem (a link, not a regular file, not the daemon's user's
+// alone, no key).
 std::string web_load_key(const std::string& path);
 // --pair: prints the pairing address and its QR code; the exit status.
 int web_pair(const Settings& settings);

@@ -129,6 +129,16 @@ TEST_F(Mqtt, CommandsIn)
         broker.publish(kCmd, payload);
         EXPECT_TRUE(d.wait_stderr("[mqtt] refused a message on " + kCmd + ": " + reason + "\n"));
     }
+    // A flood: the first line at once (as above), then at most a line a second with a count.
+    const auto t0 = Clock::now();
+    std::string flood;
+    for (int i = 0; i < 300; ++i)
+        flood += "{\"x\": 1}\n";
+    broker.publish(kCmd, flood, false, true);
+    const Counted c =
+        d.refusals("[mqtt] refused a message on " + kCmd + ": unknown field 'x'", 300);
+    EXPECT_EQ(c.refusals, 300u);
+    EXPECT_LE(c.lines, 2 + (Clock::now() - t0) / std::chrono::seconds(1));
     broker.publish(kCmd, R"({"command": "last"})");
     ASSERT_TRUE(d.wait_stdout("[memory] currentUser: ", 15000, 3));
     EXPECT_FALSE(d.wait_stderr("[RCV mqtt ", 0, 4)); // the change, the records, "last"
@@ -183,4 +193,21 @@ TEST_F(Mqtt, BrokerOutages)
     broker.signal(SIGCONT);
     EXPECT_EQ(broker.retained(P + "/status", "offline")[P + "/status"], "offline");
     EXPECT_FALSE(d.wait_stderr("[mqtt] cannot reach", 0, 2) || d.wait_stderr("lost (", 0, 3));
+}
+
+// A CA file gone by the time the client sets up TLS (here during the start-up
+// restore) keeps the broker unconnected, with a line: never a clear connection.
+TEST_F(Mqtt, UnusableCaKeepsTheBrokerUnconnected)
+{
+    const std::string ca = env.dir() + "/ca.pem";
+    std::ofstream(ca) << "a CA\n";
+    write_script(env.bindir() + "/fbsetbg", "rm -f " + ca);
+    d.args({"--config", env.write_config("[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = " + P +
+                                         "\ntls_ca = " + ca + "\n")});
+    broker.start();
+    d.start();
+    EXPECT_TRUE(d.wait_stderr("[mqtt] cannot use " + ca + " for TLS (No such file or directory); " +
+                              "not connecting to " + kAt + ", trying again in a minute\n"));
+    d.send_and_wait(message(user_xml("anna", "join")));
+    EXPECT_EQ(broker.retained(P + "/status", "online", 2000)[P + "/status"], "") << d.err();
 }

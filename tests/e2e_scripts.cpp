@@ -76,6 +76,10 @@ TEST(Scripts, SetupDbMakesALeastPrivilegeAccountOnce)
     const std::vector<std::string> setup = {kSetupDb, "--defaults-file", kAdmin, "--option-file",
                                             file,     "--database",      "vs",   "--user",
                                             "vs"};
+    Ran folder = run({kSetupDb, "--defaults-file", kAdmin, "--option-file", env.dir()});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_EQ(folder.err, "velmora-setup-db: the option file " + env.dir() +
+                              " is a folder (--option-file names the file to write)\n");
     Ran first = run(setup);
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));

@@ -103,10 +103,12 @@ Broker::retained(const std::string& topic, const std::string& payload, int timeo
     }
 }
 
-void Broker::publish(const std::string& topic, const std::string& payload, bool retain) const
+void Broker::publish(const std::string& topic, const std::string& payload, bool retain,
+                     bool each_line) const
 {
-    std::vector<std::string> argv = {"mosquitto_pub", "-p", std::to_string(port_), "-q", "1", "-t",
-                                     topic,           "-s"};
+    std::vector<std::string> argv = {
+        "mosquitto_pub",        "-p", std::to_string(port_), "-q", "1", "-t", topic,
+        each_line ? "-l" : "-s"};
     if (retain)
         argv.push_back("-r");
     Ran r = run(argv, payload);

@@ -20,7 +20,9 @@ public:
     std::map<std::string, std::string> retained(const std::string& topic = "",
                                                 const std::string& payload = "",
                                                 int timeout_ms = 10000) const;
-    void publish(const std::string& topic, const std::string& payload, bool retain = false) const;
+    // `payload` as one message, or with `each_line` each of its lines as one.
+    void publish(const std::string& topic, const std::string& payload, bool retain = false,
+                 bool each_line = false) const;
 
 private:
     std::string dir_;

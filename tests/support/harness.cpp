@@ -863,6 +863,25 @@ bool Daemon::wait_stderr(const std::string& needle, int timeout_ms, size_t occur
     return wait_text(err_, needle, timeout_ms, occurrences);
 }
 
+Counted Daemon::refusals(const std::string& line, size_t expected, int timeout_ms)
+{
+    Counted c;
+    auto counted = [&] {
+        c = {};
+        std::istringstream in(err_);
+        for (std::string l; std::getline(in, l);) {
+            unsigned long more = 0;
+            if (l.rfind(line, 0) == 0 &&
+                (l == line || std::sscanf(l.c_str() + line.size(), " (and %lu more", &more) == 1))
+                ++c.lines, c.refusals += 1 + more;
+        }
+        return c.refusals >= expected;
+    };
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), counted);
+    return c;
+}
+
 std::string Daemon::out() const
 {
     std::lock_guard<std::mutex> lock(mu_);
@@ -1040,6 +1059,7 @@ Ran run(const std::vector<std::string>& argv, const std::string& input,
 
 void write_script(const std::string& path, const std::string& body)
 {
+    fs::remove(path); // a stand-in's link: never write through it
     write_file(path, "#!/bin/sh\n" + body + "\n");
     fs::permissions(path, fs::perms(0755));
 }

@@ -97,6 +97,11 @@ private:
 
 constexpr int kExitTimeout = -1000; // wait_exit(): still running after the timeout
 
+// Lines of refusals on stderr and the refusals they count.
+struct Counted {
+    size_t lines = 0, refusals = 0;
+};
+
 // The real velmora-server in env.workdir(), with env's stand-ins first on PATH.
 // stdout and stderr are captured separately as they arrive. A launcher (for
 // example valgrind and its options) runs the daemon in the same process.
@@ -130,6 +135,9 @@ public:
 
     bool wait_stdout(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
     bool wait_stderr(const std::string& needle, int timeout_ms = 15000, size_t occurrences = 1);
+    // The refusals stderr shows as `line` (alone, or with "(and N more since
+    // the last line)"), once they count `expected` or after the time-out.
+    Counted refusals(const std::string& line, size_t expected, int timeout_ms = 20000);
     std::string out() const;
     std::string err() const;
     std::vector<std::string> out_lines() const; // split on '\n', no empty tail
@@ -189,7 +197,7 @@ std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 
-// A stand-in: "#!/bin/sh", body, mode 0755.
+// A stand-in: "#!/bin/sh", body, mode 0755 (in place of a stand-in's link).
 void write_script(const std::string& path, const std::string& body);
 
 // ---- Messages -------------------------------------------------------------

@@ -23,17 +23,19 @@ std::string web_key(const TestEnv& env)
     return key;
 }
 
-int web_connect(const std::string& bytes)
+int web_connect(const std::string& bytes, const char* from)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
+    sockaddr_in src{}, a{};
+    src.sin_family = a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
     a.sin_port = htons(kWebPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         close(fd);
-        throw std::runtime_error("cannot send to 127.0.0.1:8003");
+        throw std::runtime_error(std::string("cannot send to 127.0.0.1:8003 from ") + from);
     }
     return fd;
 }
@@ -65,10 +67,12 @@ HttpReply http(const std::string& method, const std::string& path,
     return {std::stoi(text.substr(9, 3)), text.substr(0, end + 2), text.substr(end + 4)};
 }
 
-int events_open(const std::string& key)
+int events_open(const std::string& key, const char* from)
 {
-    return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                       key + "\r\n\r\n");
+    return web_connect("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                       "Authorization: Bearer " +
+                           key + "\r\n\r\n",
+                       from);
 }
 
 std::string next_event(int fd)
