@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -48,6 +49,10 @@ namespace {
 
 // Longer lines would be split by the parser and read as two.
 constexpr std::size_t LINE_MAX_CHARS = 190;
+// A settings file is a few lines; one of this size is something else.
+constexpr std::size_t SETTINGS_MAX = 64 * 1024;
+// The first line of a password file.
+constexpr std::size_t PASSWORD_MAX = 1024;
 
 [[noreturn]] void refuse(const std::string& line)
 {
@@ -116,6 +121,43 @@ bool valid_host(const std::string& v)
                std::string::npos;
 }
 
+// At most `max` bytes of a regular file, read without blocking on a FIFO or a
+// device and without following one that grows while it is read; false with
+// `why` set when the file cannot be read, is no regular file, or holds more.
+bool read_bounded(const std::string& path, std::size_t max, std::string& text, std::string& why)
+{
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st {};
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+        return false;
+    }
+    text.assign(max + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(fd.fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > max) {
+        why = "it is larger than " + std::to_string(max / 1024) + " KiB";
+        return false;
+    }
+    text.resize(got);
+    return true;
+}
+
 bool readable_file(const std::string& path, std::string& why)
 {
     struct stat st {};
@@ -161,10 +203,12 @@ bool read_password(const std::string& path, std::string& password, std::string& 
         why = path + " is readable by group or others (chmod 600 it)";
         return false;
     }
-    std::ifstream in(path);
-    std::getline(in, password);
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
+    std::string text;
+    if (!read_bounded(path, PASSWORD_MAX, text, why)) {
+        why = "cannot read " + path + ": " + why;
+        return false;
+    }
+    password = text.substr(0, text.find_first_of("\r\n"));
     if (password.empty()) {
         why = path + " holds no password";
         return false;
@@ -174,6 +218,7 @@ bool read_password(const std::string& path, std::string& password, std::string& 
 
 struct Parse {
     Settings s;
+    std::string dir;     // the settings file's folder, absolute
     std::string problem; // the first one, with its key
     int line = 0;        // set by the caller from ini_parse's result
     std::set<std::string> seen;
@@ -329,38 +374,26 @@ int on_key(void* user, const char* section, const char* name, const char* value)
         p.problem = where + " is set twice";
         return 0;
     }
+    // A path means the same to the check here and to its use after the
+    // change to the working directory: relative to the file's own folder.
+    static const std::set<std::string> paths = {"[server] workdir", "[database] option_file",
+                                                "[mqtt] password_file", "[mqtt] tls_ca",
+                                                "[web] key_file"};
+    std::string v = value;
+    if (paths.count(where) && !v.empty() && v.front() != '/')
+        v = p.dir + "/" + v;
     std::string why;
-    if (!key->second(p.s, value, why)) {
+    if (!key->second(p.s, v, why)) {
         p.problem = where + ": " + why;
         return 0;
     }
     return 1;
 }
 
-std::string slurp(const std::string& path, std::string& why)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return "";
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        why = "read error";
-        return "";
-    }
-    return text.str();
-}
-
 void read_file(const std::string& path, Settings& s)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        refuse(path + ": cannot read the settings file: it is a directory");
-    std::string why;
-    std::string text = slurp(path, why);
-    if (!why.empty())
+    std::string why, text;
+    if (!read_bounded(path, SETTINGS_MAX, text, why))
         refuse(path + ": cannot read the settings file: " + why);
     if (text.find('\0') != std::string::npos)
         refuse(path + ": not a text file");
@@ -378,6 +411,8 @@ void read_file(const std::string& path, Settings& s)
     ini_allow_multiline = false;
     Parse p;
     p.s = s;
+    std::error_code ec;
+    p.dir = std::filesystem::absolute(path, ec).parent_path().lexically_normal().string();
     int line = ini_parse_string(text.c_str(), on_key, &p);
     if (line != 0) {
         if (p.problem.empty())
@@ -452,6 +487,15 @@ Startup settings_load(int argc, char** argv)
             refuse("--config: empty file name");
         read_file(config, s);
         s.file += (s.file.empty() ? "" : ", ") + config;
+    }
+    // The key file by default: web.key in the working directory.
+    if (s.web.key_file.front() != '/') {
+        std::error_code ec;
+        const std::filesystem::path base = s.server.workdir.empty()
+                                               ? std::filesystem::current_path(ec)
+                                               : std::filesystem::path(s.server.workdir);
+        if (!ec)
+            s.web.key_file = (base / s.web.key_file).string();
     }
     if (!s.database.option_file.empty() && s.database.group.empty())
         s.database.group = "velmora";

@@ -47,6 +47,8 @@ TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
     const std::string loose = env.dir() + "/loose.pw";
     std::ofstream(loose) << "secret\n";
     chmod(loose.c_str(), 0644);
+    const std::string fifo = env.dir() + "/fifo.conf";
+    mkfifo(fifo.c_str(), 0600);
     const struct {
         std::string text;               // the settings file ("" for none)
         std::vector<std::string> extra; // further arguments
@@ -71,6 +73,16 @@ TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
         {"",
          {"--config", env.dir() + "/missing.conf"},
          env.dir() + "/missing.conf: cannot read the settings file: No such file or directory"},
+        // Read with a bound, and only a regular file: nothing that never ends.
+        {std::string(70 * 1024, ';') + "\n",
+         {},
+         ": cannot read the settings file: it is larger than 64 KiB"},
+        {"",
+         {"--config", "/dev/zero"},
+         "/dev/zero: cannot read the settings file: it is not a regular file"},
+        {"",
+         {"--config", fifo},
+         fifo + ": cannot read the settings file: it is not a regular file"},
         {"", {"-h"}, "unknown argument '-h' (try --help)"},
         {"", {"--check-config", "--colour"}, "unknown argument '--colour' (try --help)"},
     };
@@ -115,10 +127,24 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
     const std::string later =
         env.write_config("[guide]\nhost = 192.0.2.20\n[web]\nhosts = a.home\n", "later.conf");
     r = server({"--config", file, "--config", later, "--check-config"});
-    for (const std::string& line : {"settings from " + file + ", " + later + "\n",
-                                    std::string("listen = [::]:5003"),
-                                    std::string("\nhost = 192.0.2.20\npost_port = 8080\n"),
-                                    std::string("\npassword = (set)\n"), std::string("\nhosts = a.home\n")})
+    for (const std::string& line :
+         {"settings from " + file + ", " + later + "\n", std::string("listen = [::]:5003"),
+          std::string("\nhost = 192.0.2.20\npost_port = 8080\n"),
+          std::string("\npassword = (set)\n"), std::string("\nhosts = a.home\n")})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    // A relative path means the settings file's folder, wherever the daemon
+    // starts, and is shown as the absolute path it uses.
+    fs::create_directories(env.dir() + "/tv/work");
+    fs::copy_file(pw, env.dir() + "/tv/mqtt.pw");
+    const std::string nested = env.write_config(
+        "[server]\nworkdir = work\n[mqtt]\npassword_file = mqtt.pw\n[web]\nlisten = "
+        "127.0.0.1:8003\n",
+        "tv/velmora.conf");
+    r = server({"--config", nested, "--check-config"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string& line : {"\nworkdir = " + env.dir() + "/tv/work\n",
+                                    "\npassword_file = " + env.dir() + "/tv/mqtt.pw\n",
+                                    "\nkey_file = " + env.dir() + "/tv/work/web.key\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     // No file at all: the built-in settings.
     r = server({"--check-config"});
