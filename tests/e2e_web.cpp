@@ -230,7 +230,7 @@ TEST(Web, KeyFilesCheckedForWhatTheyAre)
         daemon.args({"--config", config});
         daemon.spawn();
         EXPECT_EQ(daemon.wait_exit(), 2);
-        EXPECT_EQ(daemon.err(), "velmora-server: web.key: " + problem + "\n");
+        EXPECT_EQ(daemon.err(), "velmora-server: " + env.workdir() + "/web.key: " + problem + "\n");
         Ran pair = run({VELMORA_SERVER_BIN, "--pair", "--config", config});
         EXPECT_EQ(pair.status, 2);
         EXPECT_EQ(pair.err, daemon.err());
