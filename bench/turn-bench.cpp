@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sched.h>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -71,14 +70,11 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    cpu_set_t first;
-    CPU_ZERO(&first);
-    CPU_SET(0, &first);
-    sched_setaffinity(0, sizeof first, &first);
     try {
         reset_database();
         TestEnv env;
-        // The page and this program on the first core, the daemon on the second.
+        // This program (scripts/bench-turns keeps it to the first core) and
+        // the page's client side apart from the daemon, on the second.
         std::vector<std::string> pinned = {"taskset", "-c", "1"};
         pinned.insert(pinned.end(), launcher.begin(), launcher.end());
         Daemon d(env, {}, sysconf(_SC_NPROCESSORS_ONLN) >= 2 ? pinned : launcher);
