@@ -91,8 +91,8 @@ void limits_one_by_one()
     if (refused.empty() || g_refusal_told)
         return;
     g_refusal_told = true;
-    std::fprintf(stderr, "[database] session limits the server refused: %s; %s\n",
-                 refused.c_str(), limits_statement().empty() ? "none holds" : "the others hold");
+    std::fprintf(stderr, "[database] session limits the server refused: %s; %s\n", refused.c_str(),
+                 limits_statement().empty() ? "none holds" : "the others hold");
 }
 
 // Sends the len bytes of prikaz; a write on a connection without its limits
