@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "log.hpp"
 #include "secfunc.hpp"
 #include "settings.hpp"
+
+#include <errmsg.h>
 
 MYSQL* conn = nullptr;
 MYSQL_RES* result = nullptr;
@@ -24,9 +27,18 @@ constexpr std::size_t PICTURE_MAX = 29;
 // daemon.
 constexpr unsigned int DB_TIMEOUT_S = 5;
 // The server gives up on a lock or a statement before the client does, so a
-// statement the daemon reports as refused can never take effect later.
-constexpr const char* SESSION_LIMITS =
-    "SET SESSION lock_wait_timeout=3, innodb_lock_wait_timeout=3, max_statement_time=3";
+// write the daemon reports as refused can never take effect later. Reads
+// never wait on a row lock and go without; a connection's first write sends
+// them in the same round trip as itself.
+constexpr const char* SESSION_LIMITS[] = {"lock_wait_timeout", "innodb_lock_wait_timeout",
+                                          "max_statement_time"};
+constexpr std::size_t LIMIT_COUNT = std::size(SESSION_LIMITS);
+// For the process: the limits the server refused (a MySQL server has no
+// max_statement_time), left out from then on, and whether that was told.
+bool g_refused[LIMIT_COUNT] = {};
+bool g_refusal_told = false;
+// The open connection has sent its limits.
+bool g_limited = false;
 
 // One value for a %s of a template: escaped as the content of an SQL string
 // literal, or inserted as it is when the caller has built it from escaped parts.
@@ -42,9 +54,70 @@ std::string escape(std::string_view s)
     return out;
 }
 
+// An error of the client library (the connection), not the server's answer.
+bool client_error(unsigned code)
+{
+    return (code >= CR_MIN_ERROR && code <= CR_MAX_ERROR) || (code >= 5000 && code < 6000);
+}
+
+// One SET of the limits the server has not refused, or "" when it refused all.
+std::string limits_statement()
+{
+    std::string set;
+    for (std::size_t i = 0; i < LIMIT_COUNT; ++i)
+        if (!g_refused[i])
+            set += (set.empty() ? "SET SESSION " : ", ") + std::string(SESSION_LIMITS[i]) + "=3";
+    return set;
+}
+
+// After the server refused the limits together: each one alone, so that it
+// keeps those it has. What it refuses is left out from then on and named in
+// one line, once for the process.
+void limits_one_by_one()
+{
+    std::string refused;
+    for (std::size_t i = 0; i < LIMIT_COUNT; ++i) {
+        if (g_refused[i])
+            continue;
+        std::string set = "SET SESSION " + std::string(SESSION_LIMITS[i]) + "=3";
+        if (mysql_real_query(conn, set.data(), set.size()) == 0)
+            continue;
+        if (client_error(mysql_errno(conn)))
+            return; // the connection failed: the write reports it
+        g_refused[i] = true;
+        refused += (refused.empty() ? "" : ", ") + std::string(SESSION_LIMITS[i]) + " (" +
+                   logSafe(mysql_error(conn)) + ")";
+    }
+    if (refused.empty() || g_refusal_told)
+        return;
+    g_refusal_told = true;
+    std::fprintf(stderr, "[database] session limits the server refused: %s; %s\n", refused.c_str(),
+                 limits_statement().empty() ? "none holds" : "the others hold");
+}
+
+// Sends the len bytes of prikaz; a write on a connection without its limits
+// yet sends them first, in the same query. False with the error in conn.
+bool send(std::size_t len, bool writes)
+{
+    if (writes && !g_limited) {
+        g_limited = true;
+        std::string query = limits_statement();
+        if (!query.empty()) {
+            query.append(";").append(prikaz, len);
+            if (mysql_real_query(conn, query.data(), query.size()) == 0)
+                return mysql_next_result(conn) == 0; // the write's own answer
+            if (client_error(mysql_errno(conn)))
+                return false;
+            // The server refused the SET, so the write did not run either.
+            limits_one_by_one();
+        }
+    }
+    return mysql_real_query(conn, prikaz, len) == 0;
+}
+
 // Formats the template into prikaz and sends it. On refusal logs the
 // operation's message and returns false.
-bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
+bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args, bool writes = false)
 {
     std::string stmt;
     auto arg = args.begin();
@@ -63,7 +136,7 @@ bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
                      logSafe(prikaz).c_str(), "statement too long");
         return false;
     }
-    if (mysql_real_query(conn, prikaz, stmt.size()) != 0) {
+    if (!send(stmt.size(), writes)) {
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
                      logSafe(prikaz).c_str(), logSafe(mysql_error(conn)).c_str());
         return false;
@@ -137,26 +210,16 @@ std::string read_list()
     return list;
 }
 
-// The session's limits, right after the connect. A server without them (a
-// MySQL one has no max_statement_time) is still used, with the client's
-// time-outs alone.
-void set_session_limits()
-{
-    if (mysql_real_query(conn, SESSION_LIMITS, std::strlen(SESSION_LIMITS)) != 0)
-        std::fprintf(stderr, "[db_connect] session limits not set: %s\n",
-                     logSafe(mysql_error(conn)).c_str());
-}
-
 Settings::Database g_db_settings;
 
-// A fresh handle on `conn`, connected and with the session's limits set;
-// false with the library's error text.
+// A fresh handle on `conn`, connected; false with the library's error text.
 // The account and the server are the built-in ones unless the configured
 // option-file group names others: the defaults are set as options first, and
 // the group, read when the connection is made, overrides them.
 bool open_connection(std::string& error)
 {
     conn = mysql_init(nullptr);
+    g_limited = false;
     if (conn == nullptr) {
         error = "out of memory";
         return false;
@@ -183,7 +246,6 @@ bool open_connection(std::string& error)
         error = mysql_error(conn);
         return false;
     }
-    set_session_limits();
     return true;
 }
 
@@ -257,7 +319,7 @@ int db_set_user_state(std::string_view name, std::string_view state)
     return run("db_set_user_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE "
                "idu=(SELECT id FROM users WHERE name='%s');",
-               {{state}, {name}})
+               {{state}, {name}}, true)
                ? 0
                : -1;
 }
@@ -267,7 +329,7 @@ int db_update_user_last_channel(std::string_view name, std::string_view channel)
     return run("db_update_user_last_channel",
                "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
                "IN (SELECT id FROM users WHERE name='%s');",
-               {{channel}, {name}})
+               {{channel}, {name}}, true)
                ? 0
                : -1;
 }
@@ -317,7 +379,7 @@ int db_set_all_state_here(std::string_view state)
 {
     return run("db_set_all_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
-               {{state}})
+               {{state}}, true)
                ? 0
                : -1;
 }
@@ -338,7 +400,7 @@ int db_update_lasts(std::string_view channel)
                   "IN (SELECT users.id FROM users JOIN userHasChannel ON "
                   "users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON "
                   "channels.id=userHasChannel.idc AND channels.name='%s');",
-                  {{channel}, {in_list, true}, {channel}});
+                  {{channel}, {in_list, true}, {channel}}, true);
     db_close();
     return ok ? 0 : -1;
 }

@@ -216,13 +216,20 @@ void wait_players_gone()
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+// How long a program may take. Notifications and the volume share the
+// message's 15 s; the screen's restore and the channel start keep their own
+// PROGRAM_TIMEOUT_MS whatever the message has spent, so that the screen
+// follows the household even after three hung notifications. A child (the
+// render) runs the programs of the message kind to their end.
+enum class Wait { message, own };
+
 // Runs argv (searched on PATH) and waits for it; returns the raw wait status,
 // 127 << 8 when the program cannot be started (as the shell reports it), or -1
 // when no process could be created. In the daemon the wait is bounded: a
-// program still running after PROGRAM_TIMEOUT_MS, or when SIGINT comes, is
+// program still running after its time (Wait), or when SIGINT comes, is
 // stopped (its status then shows the signal). After SIGINT no program is
 // started until the shutdown sequence.
-int run_program(const std::vector<std::string>& argv)
+int run_program(const std::vector<std::string>& argv, Wait wait = Wait::message)
 {
     if (g_in_daemon && shutdown_requested())
         return -1;
@@ -241,7 +248,7 @@ int run_program(const std::vector<std::string>& argv)
         _exit(127);
     }
     int status = 0;
-    if (!g_in_daemon) {
+    if (!g_in_daemon && wait == Wait::message) {
         while (waitpid(pid, &status, 0) < 0)
             if (errno != EINTR)
                 return -1;
@@ -249,8 +256,8 @@ int run_program(const std::vector<std::string>& argv)
     }
     Fd pidfd{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
     const int left = static_cast<int>(message_time_left().count());
-    const bool budget_ends = left < PROGRAM_TIMEOUT_MS;
-    if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, true, status))
+    const bool budget_ends = wait == Wait::message && left < PROGRAM_TIMEOUT_MS;
+    if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, g_in_daemon, status))
         return status;
     if (shutdown_requested())
         std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
@@ -328,7 +335,7 @@ int player_set_channel(const char* channel)
         end_child(-1);
     char sdvb[50];
     std::snprintf(sdvb, sizeof sdvb, "dvb://%s", std::string(cutText(channel, 43)).c_str());
-    run_program({"pkill", "mplayer"});
+    run_program({"pkill", "mplayer"}, Wait::own);
     wait_players_gone();
     std::fflush(stdout);
     execlp("mplayer", "mplayer", "-rootwin", "-fs", "-nocache", "-forceidx", sdvb,
@@ -465,15 +472,37 @@ int player_notify(const char* title, const char* text)
     return 0;
 }
 
+namespace {
+
+// What kept a restore's program from doing its work, or null when it ran to
+// its end (pkill's "no player found" included).
+const char* not_done(int status)
+{
+    if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127))
+        return "could not run";
+    return WIFSIGNALED(status) ? "was stopped" : nullptr;
+}
+
+} // namespace
+
+// A step that did not happen says so in place of its "restored" line. The
+// daemon's own player is stopped with its group whatever pkill does, so
+// nothing plays for the household; a screen that was not set black keeps its
+// picture there, and the page shows it.
 int player_restore()
 {
     cancel_pending_player();
     stop_background();
     household::playing("");
-    household::screen("black.jpg");
-    run_program({"pkill", "mplayer"});
-    std::printf("[player] restored\n");
-    run_program({"fbsetbg", "black.jpg"});
-    std::printf("[background] restored\n");
+    if (const char* why = not_done(run_program({"pkill", "mplayer"}, Wait::own)))
+        std::printf("[player] not restored: pkill mplayer %s\n", why);
+    else
+        std::printf("[player] restored\n");
+    if (const char* why = not_done(run_program({"fbsetbg", "black.jpg"}, Wait::own))) {
+        std::printf("[background] not restored: fbsetbg black.jpg %s\n", why);
+    } else {
+        household::screen("black.jpg");
+        std::printf("[background] restored\n");
+    }
     return 0;
 }

@@ -215,24 +215,52 @@ bool readMessageFrom(int fd, char* recvBuff)
     return true;
 }
 
-void handleInbox()
+// The oldest message of the other sources, if one waits.
+void handleOneFromInbox()
 {
     InboxMessage m;
-    while (inbox::take(m)) {
-        noMoreAfterSigint();
-        logLine(stderr, "[RCV %s] %s\n", logSafe(m.origin).c_str(), logSafe(m.text).c_str());
-        handleRecords(m.records);
-        logViewingState();
+    if (!inbox::take(m))
+        return;
+    noMoreAfterSigint();
+    logLine(stderr, "[RCV %s] %s\n", logSafe(m.origin).c_str(), logSafe(m.text).c_str());
+    handleRecords(m.records);
+    logViewingState();
+}
+
+// Takes a new connection and, when its message is there already (as it
+// usually is), handles it; otherwise it waits among the peers.
+void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
+{
+    int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (c == -1) {
+        // The listener does not block: a connection that went away before it
+        // was taken is no failure.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+            return;
+        std::perror("server: accept");
+        std::exit(-1);
     }
+    if (readMessageFrom(c, recvBuff))
+        return;
+    if (peers.size() >= MAX_WAITING_PEERS) {
+        std::fprintf(stderr, "[server] %s closed unread: more than %zu connections wait\n",
+                     peerName(peers.front().fd).c_str(), MAX_WAITING_PEERS);
+        close(peers.front().fd);
+        peers.erase(peers.begin());
+    }
+    peers.push_back({c, Clock::now() + std::chrono::milliseconds(IDLE_PEER_MS)});
 }
 
 // The serving loop: it watches the listener, every accepted connection that
 // has not yet sent its message, and the inbox of the other sources, and
-// handles complete messages one at a time. A silent peer costs nobody but
-// itself: it is closed after IDLE_PEER_MS, and of those that wait the oldest
-// is closed beyond MAX_WAITING_PEERS. A SIGINT that comes during a message
-// is taken by the next wait, or found pending right after it, before any
-// further message is handled.
+// handles complete messages one at a time. The front ends and the inbox take
+// turns, one message each per wake-up: while both have work, a connection
+// that has sent its message waits for at most one inbox message, and an
+// inbox message for at most one from a connection. A silent peer costs
+// nobody but itself: it is closed after IDLE_PEER_MS, and of those that wait
+// the oldest is closed beyond MAX_WAITING_PEERS. A SIGINT that comes during a
+// message is taken by the next wait, or found pending right after it, before
+// any further message is handled.
 [[noreturn]] void serve(int soc)
 {
     static char recvBuff[RECV_MAX + 1];
@@ -274,13 +302,17 @@ void handleInbox()
         }
         takePendingSignals();
 
-        // Messages of the connections that have sent theirs, in the order the
-        // connections came; a silent one past its time is closed.
+        // The front ends' turn: the message of the first connection that has
+        // sent its own, in the order the connections came, else of a new one.
+        // A silent one past its time is closed.
+        bool front_end_served = false;
         std::size_t kept = 0;
         for (std::size_t i = 0; i < peers.size(); ++i) {
             const Peer p = peers[i];
-            if (fds[2 + i].revents && readMessageFrom(p.fd, recvBuff))
+            if (fds[2 + i].revents && !front_end_served && readMessageFrom(p.fd, recvBuff)) {
+                front_end_served = true;
                 continue;
+            }
             if (!fds[2 + i].revents && p.deadline <= polled) {
                 std::fprintf(stderr, "[server] %s sent nothing within %d s; closed\n",
                              peerName(p.fd).c_str(), IDLE_PEER_MS / 1000);
@@ -290,32 +322,12 @@ void handleInbox()
             peers[kept++] = p;
         }
         peers.resize(kept);
+        if (!front_end_served && fds[0].revents)
+            acceptOne(soc, peers, recvBuff);
 
+        // The inbox's turn.
         if (fds[1].revents)
-            handleInbox();
-
-        if (fds[0].revents) {
-            int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (c == -1) {
-                // The listener does not block: a connection that went away
-                // before it was taken is no failure.
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED ||
-                    errno == EINTR)
-                    continue;
-                std::perror("server: accept");
-                std::exit(-1);
-            }
-            // The message is usually there by the time the connection is taken.
-            if (readMessageFrom(c, recvBuff))
-                continue;
-            if (peers.size() >= MAX_WAITING_PEERS) {
-                std::fprintf(stderr, "[server] %s closed unread: more than %zu connections wait\n",
-                             peerName(peers.front().fd).c_str(), MAX_WAITING_PEERS);
-                close(peers.front().fd);
-                peers.erase(peers.begin());
-            }
-            peers.push_back({c, Clock::now() + std::chrono::milliseconds(IDLE_PEER_MS)});
-        }
+            handleOneFromInbox();
     }
 }
 

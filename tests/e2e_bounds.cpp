@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "web.hpp"
 
 using namespace vt;
 
@@ -53,15 +54,18 @@ std::string last_line(const std::string& text)
     return text.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
 }
 
-// A second client of the test database that holds every state row locked.
+// A second client of a test database that holds what its statements lock
+// (by default every state row) until it goes.
 struct RowLock {
     MYSQL* m = mysql_init(nullptr);
-    RowLock()
+    explicit RowLock(const char* table = "userHasState",
+                     const char* socket = std::getenv("MYSQL_UNIX_PORT"))
     {
-        EXPECT_TRUE(mysql_real_connect(m, "localhost", "root", "lampaNaSTOLe42", "dvb", 0,
-                                       std::getenv("MYSQL_UNIX_PORT"), 0));
+        EXPECT_TRUE(
+            mysql_real_connect(m, "localhost", "root", "lampaNaSTOLe42", "dvb", 0, socket, 0));
         EXPECT_EQ(mysql_query(m, "START TRANSACTION"), 0);
-        EXPECT_EQ(mysql_query(m, "UPDATE userHasState SET ids = ids"), 0);
+        const std::string hold = std::string("UPDATE ") + table + " SET idu = idu";
+        EXPECT_EQ(mysql_query(m, table[0] ? hold.c_str() : "FLUSH TABLES WITH READ LOCK"), 0);
     }
     ~RowLock() { mysql_close(m); } // rolls back
 };
@@ -146,7 +150,9 @@ TEST_F(Bounds, SigintDuringStartUpEndsItInOrder)
     EXPECT_EQ(d.wait_exit(), 0);
     EXPECT_TRUE(in_order(d.err(), {"[player] fbsetbg stopped for the shutdown\n", kClosed,
                                    "[server] db_set_all_offline() returned 0 (0 - succesful)\n"}));
-    EXPECT_TRUE(in_order(d.out(), {kRestored, kFarewell, kRestored}));
+    const std::string stopped = "[player] restored\n[background] not restored: fbsetbg black.jpg "
+                                "was stopped\n"; // at start-up, and after 5 s in the shutdown
+    EXPECT_TRUE(in_order(d.out(), {stopped, kFarewell, stopped}));
     EXPECT_TRUE(pids_named("fbsetbg").empty());
 }
 
@@ -281,4 +287,114 @@ TEST_F(Bounds, LoggedValuesCannotForgeLines)
         EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
     for (const std::string& line : d.err_lines())
         EXPECT_NE(line.rfind("[server] db_set", 0), 0u) << line;
+}
+
+// The page posts three hung notifications, which spend the message's 15 s, and a leave: the
+// leave still restores the screen with 5 s per program and starts the channel of the one who
+// stays. Its fbsetbg black.jpg hangs: the log says so, and the page shows the welcome still on
+// the screen. Meanwhile two TCP messages and two of the page's come: they take turns.
+TEST_F(Bounds, TheScreenFollowsTheHouseholdWhateverTheBudgetAndSourcesTakeTurns)
+{
+    TestEnv env({false, "notify-send=hang"});
+    const std::string fbsetbg = env.bindir() + "/fbsetbg";
+    unlink(fbsetbg.c_str()); // a link to the stand-in: not to be written through
+    write_script(fbsetbg, "[ \"$1\" != black.jpg ] || exec /bin/sleep 60");
+    Daemon d(env);
+    d.args({"--config", web_config(env)});
+    d.start(30000, false);
+    const std::string kept = "[background] not restored: fbsetbg black.jpg was stopped\n";
+    ASSERT_TRUE(d.wait_stdout("[player] restored\n" + kept, 20000)) << d.out();
+    d.send_and_wait(message(user_xml("anna", "join") + user_xml("peter", "join")));
+    const std::vector<std::string> key = {"Authorization: Bearer " + web_key(env)};
+    for (int i = 0; i < 500 && http("GET", "/api/screen.jpg", key).body != "standin image\n"; ++i)
+        usleep(20000); // until the welcome is on the screen
+    auto post = [&](const std::string& json) { http("POST", "/api/command", key, json); };
+    const std::string notify = R"({"command":"notify","presence":"hung"},)";
+    post("[" + notify + notify + notify + R"({"name":"anna","command":"leave"}])");
+    ASSERT_TRUE(env.wait_invocations_of("notify-send", 1));
+    post(R"({"command":"list","presence":"web1"})");
+    post(R"({"command":"list","presence":"web2"})");
+    d.send(message(user_xml("x", "list", "tcp1")));
+    d.send(message(user_xml("x", "list", "tcp2")));
+    ASSERT_TRUE(d.wait_stderr(" is empty\n", 60000, 4)) << d.err();
+    EXPECT_TRUE(in_order(d.err(), {"[player] notify-send stopped: the message's 15 s are spent\n",
+                                   "[cmd_leave] anna is now offline.\n",
+                                   "[player] fbsetbg did not end within 5 s; stopped\n",
+                                   "[cmd_list] tcp1 is empty\n", "[cmd_list] web1 is empty\n",
+                                   "[cmd_list] tcp2 is empty\n", "[cmd_list] web2 is empty\n"}));
+    EXPECT_EQ(count(d.out(), "[player] restored\n" + kept), 2u) << d.out();
+    EXPECT_EQ(http("GET", "/api/screen.jpg", key).body, "standin image\n");
+    EXPECT_TRUE(env.wait_invocations_of("mplayer", 1));
+}
+
+// Every write keeps the lock bound (the server refuses it under a lock, and
+// it never takes effect later), and its limits travel in its own query;
+// reads send none.
+TEST_F(Bounds, WritesCarryTheLockBoundAndReadsGoWithout)
+{
+    db_exec("SET GLOBAL log_output = 'TABLE'; TRUNCATE mysql.general_log; "
+            "SET GLOBAL general_log = 1");
+    TestEnv env;
+    Daemon d(env);
+    d.start();
+    d.send_and_wait(message(user_xml("x", "list", "online")));
+    set_online({"peter"});
+    // The state rows, the last channels, a global read lock, the state rows at the shutdown.
+    int status = -1;
+    for (const auto& [table, user] : std::vector<std::pair<const char*, std::string>>{
+             {"userHasState", user_xml("anna", "join")},
+             {"userHasLast", user_xml("x", "change", "ct2")},
+             {"", user_xml("peter", "leave")},
+             {"userHasState", ""}}) {
+        RowLock lock(table);
+        if (!user.empty())
+            d.send_and_wait(message(user), 40000);
+        else
+            d.sigint(), status = d.wait_exit(30000); // while the lock is held
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(count(d.err(), "Failed to select 'UPDATE userHasLast"), 2u)
+        << d.err(); // and 3 states
+    EXPECT_EQ(count(d.err(), "Failed to select 'UPDATE "), 5u) << d.err();
+    EXPECT_EQ(d.err().find("Lost connection"), std::string::npos) << d.err();
+    EXPECT_EQ(user_state("anna") + user_state("peter") + user_last("peter"), "offlineonlinect3");
+    // The start-up's, the join's, the change's, the leave's two and the shutdown's, in their query.
+    EXPECT_EQ(db_rows("SELECT COUNT(*), SUM(argument LIKE 'SET SESSION lock_wait_timeout=3, "
+                      "innodb_lock_wait_timeout=3, max_statement_time=3;UPDATE %') FROM "
+                      "mysql.general_log WHERE argument LIKE 'SET SESSION%'")[0],
+              (std::vector<std::string>{"6", "6"}));
+    db_exec("SET GLOBAL general_log = 0; TRUNCATE mysql.general_log");
+}
+
+// A server without one of the limits (a MariaDB without InnoDB) keeps the
+// others: one line, once, names what it refused, and a write under a global
+// read lock is still refused by the server.
+TEST_F(Bounds, AServerWithoutALimitKeepsTheOthers)
+{
+    TestEnv env;
+    const std::string dbctl = VELMORA_SOURCE_DIR "/scripts/dbctl", dir = env.dir() + "/db";
+    Ran up = run({dbctl, "start", dir}, "",
+                 {"VELMORA_DB_TCP_PORT=", "VELMORA_DB_SERVER_OPTIONS="
+                                          "--innodb=OFF --default-storage-engine=Aria --sql-mode="},
+                 120000);
+    struct Down {
+        std::string dbctl, dir;
+        ~Down() { run({dbctl, "destroy", dir}); }
+    } down{dbctl, dir};
+    ASSERT_EQ(up.status, 0) << up.err;
+    const std::string socket = up.out.substr(0, up.out.find('\n'));
+    Daemon d(env, {"MYSQL_UNIX_PORT=" + socket});
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join") + user_xml("anna", "leave")));
+    {
+        RowLock lock("", socket.c_str());
+        d.send_and_wait(message(user_xml("eva", "join")), 40000);
+    }
+    const std::string refused = "[database] session limits the server refused: innodb_lock_wait_"
+                                "timeout (Unknown system variable 'innodb_lock_wait_timeout'); the "
+                                "others hold\n";
+    EXPECT_EQ(count(d.err(), refused), 1u) << d.err();
+    EXPECT_EQ(count(d.err(), "Failed to select"), 1u) << d.err(); // eva's, by the server:
+    EXPECT_TRUE(d.wait_stderr("name='eva');' from MYSQL database 'dvb': ")) << d.err();
+    EXPECT_EQ(d.err().find("Lost connection"), std::string::npos) << d.err();
 }
