@@ -26,8 +26,10 @@ struct Mqtt : ::testing::Test {
             GTEST_SKIP() << "no mosquitto broker or mosquitto_pub (apt-get install mosquitto "
                             "mosquitto-clients)";
         reset_database();
-        d.args({"--config",
-                env.write_config("[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = " + P + "\n")});
+        d.args(
+            {"--config", env.write_config("[server]\nname = living room\n[mqtt]\nhost = 127.0.0.1\n"
+                                          "port = 18830\nprefix = " +
+                                          P + "\n")});
     }
     TestEnv env;
     Broker broker{env.dir()};
@@ -77,8 +79,16 @@ TEST_F(Mqtt, RetainedStateThroughAnEvening)
     auto r = broker.retained(P + "/viewing", R"({"channel":"ct2","user":"peter"})");
     EXPECT_EQ(r[P + "/status"] + r[P + "/user/anna"] + r[P + "/user/eva"], "onlineonlineoffline");
     EXPECT_EQ(r[P + "/online"] + r[P + "/user/peter"], R"(["anna","peter"]online)");
-    EXPECT_EQ(json::parse(r["homeassistant/select/velmora_velmora_tv/channel/config"])["options"],
-              json({"ct1", "ct2", "ct3", "nova", "prima", "joj"}));
+    const json select = json::parse(r["homeassistant/select/velmora_velmora_tv/channel/config"]);
+    EXPECT_EQ(select["options"], json({"ct1", "ct2", "ct3", "nova", "prima", "joj"}));
+    // What plays, as one of the options; nothing yet: no P/playing, None.
+    EXPECT_EQ(select["state_topic"], P + "/playing");
+    EXPECT_EQ(select["value_template"],
+              "{{ value if value in this.attributes.options else None }}");
+    EXPECT_EQ(r.count(P + "/playing"), 0u);
+    EXPECT_EQ(select["device"]["name"], "Velmora living room");
+    EXPECT_EQ(r[P + "/user/anna/attributes"] + r[P + "/user/eva/attributes"],
+              R"({"television":"living room"}{"television":null})");
     check_discovery(r, 4);
 
     db_exec("DELETE FROM users WHERE name = 'tom'");
@@ -111,6 +121,7 @@ TEST_F(Mqtt, CommandsIn)
     broker.publish(kCmd, R"({"name": "x", "command": "change", "presence": "ct3"})");
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     EXPECT_EQ(env.invocations_of("mplayer")[0].argv.back(), "dvb://ct3");
+    EXPECT_EQ(broker.retained(P + "/playing", "ct3")[P + "/playing"], "ct3"); // the select's state
     const std::string several =
         R"([{"name": "a/b+#%", "command": "join"}, {"name": "x", "probability": 77}])";
     broker.publish(kCmd, several);

@@ -847,6 +847,14 @@ std::string Daemon::out() const
     return out_;
 }
 
+std::string Daemon::last_view() const
+{
+    std::string text = out();
+    size_t at = text.rfind("[memory] currentChannel: ");
+    size_t end = text.find("\n", text.find("[memory] currentUser: ", at));
+    return at == std::string::npos || end == std::string::npos ? "" : text.substr(at, end + 1 - at);
+}
+
 std::string Daemon::err() const
 {
     std::lock_guard<std::mutex> lock(mu_);
