@@ -107,6 +107,22 @@ TEST_F(Mqtt, RetainedStateThroughAnEvening)
     EXPECT_FALSE(d.wait_stderr("[mqtt] connected to ", 0, 2));
 }
 
+// A shutdown whose update the database refuses (no state 'offline' to set)
+// tells the broker nobody offline: MQTT says what the database says.
+TEST_F(Mqtt, ShutdownTellsWhatTheDatabaseAgreed)
+{
+    broker.start();
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join")));
+    EXPECT_EQ(broker.retained(P + "/user/anna", "online")[P + "/user/anna"], "online");
+    db_exec("UPDATE states SET state = 'away' WHERE state = 'offline'");
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    EXPECT_TRUE(d.wait_stderr("[server] db_set_all_offline() returned -1 (0 - succesful)\n", 0));
+    auto r = broker.retained(P + "/status", "offline");
+    EXPECT_EQ(r[P + "/user/anna"] + r[P + "/online"], R"(online["anna"])");
+}
+
 // Commands: a channel change, several records at once, a user whose name is
 // no plain topic level; hostile payloads get one line each and nothing else,
 // a retained command does not run at the start.

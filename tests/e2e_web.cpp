@@ -146,7 +146,9 @@ TEST(Web, CommandsStateStreamsAndTheirBounds)
     for (int i = 0; i < 20; ++i)
         d.send_and_wait(message(user_xml("anna", i % 2 ? "leave" : "join")));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - t0;
-    EXPECT_LT(took.count() / 20, 50.0);
+    // Held up, a message would wait for the 30 s idle limit; a busy machine
+    // takes more than the 5 to 20 ms of a quiet one.
+    EXPECT_LT(took.count() / 20, 1000.0);
     for (int fd : streams)
         close(fd);
     close(stalled);
