@@ -849,10 +849,9 @@ std::string Daemon::out() const
 
 std::string Daemon::last_view() const
 {
-    std::string text = out();
-    size_t at = text.rfind("[memory] currentChannel: ");
-    size_t end = text.find("\n", text.find("[memory] currentUser: ", at));
-    return at == std::string::npos || end == std::string::npos ? "" : text.substr(at, end + 1 - at);
+    const std::string text = out();
+    const size_t at = std::min(text.rfind("[memory] currentChannel: "), text.size());
+    return text.substr(at, text.find('\n', text.find('\n', at) + 1) + 1 - at);
 }
 
 std::string Daemon::err() const
