@@ -45,6 +45,10 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
           "/share/velmora/velmora.conf", "/share/systemd/user/velmora.socket",
           "/share/systemd/user/velmora.service"})
         expected.insert(prefix + f);
+    if (VELMORA_MAN_BUILT)
+        for (const char* page : {"man8/velmora-server.8", "man1/velmora-send.1",
+                                 "man8/velmora-setup-db.8", "man5/velmora.conf.5"})
+            expected.insert(prefix + "/share/man/" + page);
     run({"touch", env.dir() + "/before"});
     EXPECT_EQ(install_into(env.dir()), expected);
     // Only the manifest, made when configuring, is rewritten (not ctest's or the database's).
@@ -55,8 +59,13 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
 
     for (const char* bin : {"/bin/velmora-server", "/bin/velmora-send", "/bin/velmora-setup-db"})
         EXPECT_EQ(access((prefix + bin).c_str(), X_OK), 0) << bin;
+    // The version is the one of debian/changelog's first line, "velmora (X.Y.Z) ...".
     Ran version = run({prefix + "/bin/velmora-send", "--version"});
     EXPECT_EQ(version.status, 0);
+    Ran top = run({"sed", "-n", "1s/^velmora (\\([0-9.]*\\).*/velmora-send \\1/p",
+                   VELMORA_SOURCE_DIR "/debian/changelog"});
+    EXPECT_EQ(version.out, top.out);
+    EXPECT_NE(top.out, "");
     // The service starts the installed daemon and copies the installed screen.
     Ran unit = run({"cat", prefix + "/share/systemd/user/velmora.service"});
     EXPECT_NE(unit.out.find("\nExecStart=" + prefix + "/bin/velmora-server\n"), std::string::npos);
