@@ -41,10 +41,15 @@ CREATE TABLE pictures (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;
 
 -- Exactly one state row per user; a state that does not exist is refused
--- rather than leaving the user in no state at all.
+-- rather than leaving the user in no state at all. place is the name of the
+-- television at which the user was last recognised or joined (NULL: none
+-- since the column came), so that a television's shutdown sets offline only
+-- the users it saw. It is invisible: a household's INSERT ... VALUES (idu,
+-- ids) written for the two columns goes on working.
 CREATE TABLE userHasState (
-  idu INT NOT NULL PRIMARY KEY,
-  ids INT NOT NULL,
+  idu   INT NOT NULL PRIMARY KEY,
+  ids   INT NOT NULL,
+  place VARCHAR(64) NULL COLLATE utf8mb4_nopad_bin INVISIBLE,
   CONSTRAINT uhs_user  FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
   CONSTRAINT uhs_state FOREIGN KEY (ids) REFERENCES states (id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -50,18 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                   "0123456789-_.~%") == std::string::npos);
     check(decoded(level) == in);
 
-    // Names and channels split at line breaks (a few: each costs configs);
-    // the first and the last are the viewing state.
+    // Names and channels split at line breaks (a few: each costs configs),
+    // also as places; the first is the television and the viewing user, the
+    // last the viewing channel.
     Snapshot now;
     for (std::size_t at = 0; at <= in.size() && now.users.size() < 8;) {
         std::size_t end = std::min(in.find('\n', at), in.size());
         std::string item(in.substr(at, end - at));
-        now.users.push_back({item, at % 2 ? "online" : "offline", ""});
+        now.users.push_back({item, at % 2 ? "online" : "offline", "", item});
         now.channels.push_back(item);
         at = end + 1;
     }
     now.online = now.channels;
-    now.viewing_user = now.channels.front();
+    now.viewing_user = now.television = now.channels.front();
     now.viewing_channel = now.playing = now.channels.back();
     for (const MqttMessage& m : mqtt_messages("velmora/fuzz", "homeassistant", {}, now, true)) {
         check(mosquitto_pub_topic_check2(m.topic.data(), m.topic.size()) == MOSQ_ERR_SUCCESS);

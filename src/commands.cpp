@@ -18,11 +18,15 @@ int cmd_join(char* name, char* current_channel)
     int isin = findItem(name, onlines);
     int listcount = countList(onlines);
     if (isin != -1) {
+        // Recognised here: this television is where the user was last seen.
+        if (db_set_user_place(name))
+            household::presence_changed();
         db_close();
         std::fprintf(stderr, "[cmd_join] user %s already online\n", logSafe(name).c_str());
         return -1;
     }
     db_set_user_state(name, "online");
+    db_set_user_place(name);
     household::presence_changed();
     std::fprintf(stderr, "[cmd_join] %s is now online.\n", logSafe(name).c_str());
     onlines = db_get_all_users_by_state("online");

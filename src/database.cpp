@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <iterator>
 
+#include <mysqld_error.h>
+
 #include "log.hpp"
 #include "secfunc.hpp"
 #include "settings.hpp"
@@ -405,15 +407,73 @@ int db_update_lasts(std::string_view channel)
     return ok ? 0 : -1;
 }
 
+namespace {
+
+std::string g_place;
+enum class Places { Unknown, Yes, No } g_places = Places::Unknown;
+
+} // namespace
+
+void db_configure_place(std::string_view television)
+{
+    g_place = television;
+}
+
+bool db_has_places()
+{
+    static constexpr char probe[] = "SELECT place FROM userHasState LIMIT 0";
+    if (g_places != Places::Unknown || !conn)
+        return g_places == Places::Yes;
+    release_result();
+    if (mysql_real_query(conn, probe, sizeof probe - 1) == 0) {
+        g_places = Places::Yes;
+        result = mysql_store_result(conn);
+        release_result();
+    } else if (mysql_errno(conn) == ER_BAD_FIELD_ERROR) {
+        // A statement that failed otherwise (a server gone for a moment)
+        // decides nothing: the next connection asks again.
+        g_places = Places::No;
+        std::fprintf(stderr,
+                     "[database] not brought up to date for several televisions (no "
+                     "userHasState.place; run velmora-setup-db): this television's shutdown sets "
+                     "every user offline\n");
+    }
+    return g_places == Places::Yes;
+}
+
+bool db_set_user_place(std::string_view name)
+{
+    return db_has_places() &&
+           run("db_set_user_place",
+               "UPDATE userHasState SET place='%s' WHERE idu=(SELECT id FROM users WHERE "
+               "name='%s');",
+               {{g_place}, {name}}) &&
+           mysql_affected_rows(conn) > 0;
+}
+
+int db_set_offline_here()
+{
+    if (!db_has_places())
+        return db_set_all_state_here("offline");
+    return run("db_set_all_state",
+               "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE place "
+               "IS NULL OR place='%s';",
+               {{"offline"}, {g_place}})
+               ? 0
+               : -1;
+}
+
 bool db_get_household(std::vector<HouseholdUser>& users)
 {
     users.clear();
-    if (!run("db_get_household",
-             "SELECT users.name, states.state, pictures.path FROM users LEFT JOIN userHasState ON "
-             "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
-             "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
-             "pictures.id=userHasPicture.idp ORDER BY users.id;",
-             {}))
+    const bool places = db_has_places();
+    if (!run(
+            "db_get_household",
+            "SELECT users.name, states.state, pictures.path%s FROM users LEFT JOIN userHasState ON "
+            "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
+            "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
+            "pictures.id=userHasPicture.idp ORDER BY users.id;",
+            {{places ? ", userHasState.place" : "", true}}))
         return false;
     if (store_result(true)) {
         auto text = [](int i) {
@@ -421,7 +481,7 @@ bool db_get_household(std::vector<HouseholdUser>& users)
         };
         while ((row = mysql_fetch_row(result)) != nullptr)
             if (row[0])
-                users.push_back({text(0), text(1), text(2)});
+                users.push_back({text(0), text(1), text(2), places ? text(3) : ""});
     }
     release_result();
     return true;

@@ -45,7 +45,23 @@ int db_update_lasts(std::string_view channel);
 // db_set_all_state's statement on the caller's connection.
 int db_set_all_state_here(std::string_view state);
 
-// Every household user with their state and picture, and every channel, in
+// Several televisions on one database. The database is up to date for them
+// when userHasState has the column `place`: the name of the television at
+// which the user was last recognised or joined (NULL: at none since it was
+// added). Whether it has is looked at once, on the first open connection
+// that asks (one line when it has not: the daemon then keeps to one
+// television's ways). The daemon never adds the column itself.
+void db_configure_place(std::string_view television);
+bool db_has_places();
+// On the caller's connection, when the database has places: this television
+// as the user's place; true when that changed the row.
+bool db_set_user_place(std::string_view name);
+// The shutdown's everyone-offline on the caller's connection: with places,
+// only the users last seen at this television or at none (online from
+// before the column was added); without, every user.
+int db_set_offline_here();
+
+// Every household user with their state, picture and place, and every channel, in
 // the order of their keys; on the caller's connection. False when the
 // statement was refused.
 bool db_get_household(std::vector<HouseholdUser>& users);

@@ -6,6 +6,7 @@
 #include "database.hpp"
 #include "log.hpp"
 #include "secfunc.hpp"
+#include "tv_state.hpp"
 
 namespace household {
 namespace {
@@ -19,6 +20,8 @@ Snapshot g_now;
 Snapshot g_next;
 // Presence changed in the database and could not be read yet.
 bool g_stale = false;
+// A welcome was set since the screen was last restored.
+bool g_welcome = false;
 
 std::vector<std::string> split_list(const std::string& list)
 {
@@ -84,6 +87,13 @@ void presence_changed()
     g_next.online = split_list(db_get_all_users_by_state("online"));
 }
 
+void name(std::string_view television)
+{
+    g_next.television = television;
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_now.television = television;
+}
+
 void playing(std::string_view channel)
 {
     g_next.playing = channel;
@@ -92,6 +102,12 @@ void playing(std::string_view channel)
 void screen(std::string_view picture)
 {
     g_next.screen = picture;
+    g_welcome = false;
+}
+
+void welcomed()
+{
+    g_welcome = true;
 }
 
 void rendered()
@@ -113,6 +129,7 @@ void refresh_on_open_connection()
 
 void message_done(const char* current_user, const char* current_channel)
 {
+    tv_state::keep(current_user, current_channel, g_next.playing, g_welcome);
     if (!has_listeners())
         return;
     if (g_stale || !g_next.read) {
@@ -130,17 +147,6 @@ void message_done(const char* current_user, const char* current_channel)
     }
     g_next.viewing_user = current_user;
     g_next.viewing_channel = current_channel;
-    tell(g_next);
-}
-
-void all_offline()
-{
-    if (!has_listeners())
-        return;
-    for (HouseholdUser& u : g_next.users)
-        if (!u.state.empty())
-            u.state = "offline";
-    g_next.online.clear();
     tell(g_next);
 }
 

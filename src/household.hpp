@@ -12,6 +12,7 @@
 #include "household_user.hpp"
 
 struct Snapshot {
+    std::string television;            // this television's name
     std::vector<HouseholdUser> users;  // every household user, in the database's order
     std::vector<std::string> online;   // the online user list, in its order
     std::vector<std::string> channels; // every channel of the household
@@ -22,9 +23,10 @@ struct Snapshot {
     bool read = false;                // users and channels have been read from the database
     bool operator==(const Snapshot& o) const
     {
-        return users == o.users && online == o.online && channels == o.channels &&
-               viewing_user == o.viewing_user && viewing_channel == o.viewing_channel &&
-               playing == o.playing && screen == o.screen && renders == o.renders && read == o.read;
+        return television == o.television && users == o.users && online == o.online &&
+               channels == o.channels && viewing_user == o.viewing_user &&
+               viewing_channel == o.viewing_channel && playing == o.playing && screen == o.screen &&
+               renders == o.renders && read == o.read;
     }
 };
 
@@ -42,21 +44,25 @@ bool has_listeners();
 // database. With listeners, the users and the online list are read at once
 // on that connection.
 void presence_changed();
+// Before the serving loop: this television's name.
+void name(std::string_view television);
+
 // From the player: the channel it was started with, "" once the screen is
-// restored; the screen restored to black.jpg; a welcome render that has
-// ended (out.jpg, when it succeeded), told to the listeners at once.
+// restored; the screen restored to black.jpg; a welcome set (its render
+// started); a welcome render that has ended (out.jpg, when it succeeded),
+// told to the listeners at once.
 void playing(std::string_view channel);
 void screen(std::string_view picture);
+void welcomed();
 void rendered();
 
 // From the serving loop. `refresh` reads every user, the online list and the
-// channels on the caller's open connection (start-up); `message_done` takes
-// the viewing state, reads the database when it has not been read since
-// presence changed (with a connection of its own) and tells the listeners.
+// channels on the caller's open connection (start-up, shutdown);
+// `message_done` takes the viewing state, keeps the television's state file,
+// reads the database when it has not been read since presence changed (with
+// a connection of its own) and tells the listeners.
 void refresh_on_open_connection();
 void message_done(const char* current_user, const char* current_channel);
-// The shutdown's everyone-offline, told at once.
-void all_offline();
 
 // A copy of the state, for threads other than the serving one.
 Snapshot snapshot();

@@ -7,8 +7,9 @@ struct HouseholdUser {
     std::string name;
     std::string state;   // "online", "offline", or "" for a user without a state row
     std::string picture; // file name in pictures/, or ""
+    std::string place;   // the television that last saw them, or "" (none, or not known)
     bool operator==(const HouseholdUser& o) const
     {
-        return name == o.name && state == o.state && picture == o.picture;
+        return name == o.name && state == o.state && picture == o.picture && place == o.place;
     }
 };

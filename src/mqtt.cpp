@@ -47,6 +47,10 @@ public:
     // broker's answer when it refused the connection.
     void down(int rc, int error, const std::string& refusal)
     {
+        // A broker that closes while our messages are still unread in its
+        // socket resets the connection: that is the broker closing it too.
+        if (rc == MOSQ_ERR_ERRNO && (error == ECONNRESET || error == EPIPE))
+            rc = MOSQ_ERR_CONN_LOST;
         std::string why = !refusal.empty()           ? refusal
                           : rc == MOSQ_ERR_ERRNO     ? std::strerror(error)
                           : rc == MOSQ_ERR_KEEPALIVE ? "no answer within the keepalive"

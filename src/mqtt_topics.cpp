@@ -48,6 +48,14 @@ const char* state_of(const HouseholdUser& u)
     return u.state == "online" ? "online" : "offline";
 }
 
+// A user's presence attributes: the television where a present user was
+// last seen, null while absent or not known.
+std::string attributes(const HouseholdUser& u)
+{
+    const bool known = u.state == "online" && !u.place.empty();
+    return dump({{"television", known ? json(u.place) : json()}});
+}
+
 // The record a Home Assistant control sends on P/command.
 std::string record(const char* command, const char* presence = nullptr)
 {
@@ -80,7 +88,8 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         out.push_back({std::move(topic), std::move(payload)});
     };
     const std::string node = "velmora_" + id_part(prefix);
-    const std::string command = prefix + "/command", viewing = prefix + "/viewing";
+    const std::string command = prefix + "/command", viewing = prefix + "/viewing",
+                      playing = prefix + "/playing";
     auto config_topic = [&](const char* component, const std::string& object) {
         return discovery + "/" + component + "/" + node + "/" + object + "/config";
     };
@@ -89,11 +98,13 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         if (discovery.empty())
             return;
         if (device.is_null())
-            device = {{"identifiers", {node}},
-                      {"name", "Velmora " + prefix.substr(prefix.rfind('/') + 1)},
-                      {"manufacturer", "Velmora"},
-                      {"model", "Velmora set-top daemon"},
-                      {"sw_version", VELMORA_VERSION}};
+            device = {
+                {"identifiers", {node}},
+                {"name", "Velmora " + (now.television.empty() ? prefix.substr(prefix.rfind('/') + 1)
+                                                              : now.television)},
+                {"manufacturer", "Velmora"},
+                {"model", "Velmora set-top daemon"},
+                {"sw_version", VELMORA_VERSION}};
         body["unique_id"] = node + "_" + object;
         body["availability_topic"] = prefix + "/status";
         body["device"] = device;
@@ -109,10 +120,13 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         const std::string topic = prefix + "/user/" + mqtt_topic_level(u.name);
         if (all || added || std::strcmp(state_of(*was->second), state_of(u)) != 0)
             put(topic, state_of(u));
+        if (all || added || attributes(*was->second) != attributes(u))
+            put(topic + "/attributes", attributes(u));
         if (all || added)
             config("binary_sensor", "user_" + id_part(u.name),
                    {{"name", u.name},
                     {"state_topic", topic},
+                    {"json_attributes_topic", topic + "/attributes"},
                     {"device_class", "presence"},
                     {"payload_on", "online"},
                     {"payload_off", "offline"}});
@@ -121,6 +135,7 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
     }
     for (const auto& [name, u] : gone) {
         put(prefix + "/user/" + mqtt_topic_level(name), "");
+        put(prefix + "/user/" + mqtt_topic_level(name) + "/attributes", "");
         if (!discovery.empty())
             put(config_topic("binary_sensor", "user_" + id_part(name)), "");
     }
@@ -130,18 +145,20 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         before.viewing_channel != now.viewing_channel)
         put(viewing, dump({{"user", now.viewing_user}, {"channel", now.viewing_channel}}));
     if (all || before.playing != now.playing)
-        put(prefix + "/playing", now.playing);
+        put(playing, now.playing);
 
     if (all) {
+        // Nothing playing, nobody watching: None, which Home Assistant
+        // shows as unknown.
         config("sensor", "current_channel",
                {{"name", "Current channel"},
-                {"state_topic", viewing},
-                {"value_template", "{{ value_json.channel }}"},
+                {"state_topic", playing},
+                {"value_template", "{{ value or None }}"},
                 {"icon", "mdi:television-classic"}});
         config("sensor", "current_user",
                {{"name", "Current user"},
                 {"state_topic", viewing},
-                {"value_template", "{{ value_json.user }}"},
+                {"value_template", "{{ value_json.user or None }}"},
                 {"icon", "mdi:account"}});
         const struct {
             const char *object, *name, *icon, *command, *presence;
@@ -170,8 +187,11 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
                     {"command_topic", command},
                     {"command_template", record_template("change")},
                     {"options", now.channels},
-                    {"state_topic", viewing},
-                    {"value_template", "{{ value_json.channel }}"},
+                    // What plays when it is one of the options, else None
+                    // (unknown): a select with a state topic shows only
+                    // what that topic says.
+                    {"state_topic", playing},
+                    {"value_template", "{{ value if value in this.attributes.options else None }}"},
                     {"icon", "mdi:television-guide"}});
         else if (!discovery.empty())
             put(config_topic("select", "channel"), "");

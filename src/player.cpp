@@ -387,8 +387,10 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     static bool adopting = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     (void)adopting;
     pid_t pid = fork_child(true, true);
-    if (pid > 0)
+    if (pid > 0) {
         g_background_pid = pid;
+        household::welcomed();
+    }
     if (pid != 0)
         return 0;
     // A welcome that fails to render must not leave the previous out.jpg to

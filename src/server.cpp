@@ -25,7 +25,9 @@
 #include "message.hpp"
 #include "mqtt.hpp"
 #include "net.hpp"
+#include "resume.hpp"
 #include "sigint.hpp"
+#include "tv_state.hpp"
 #include "web.hpp"
 
 int* p_soc = nullptr;
@@ -84,10 +86,17 @@ sigset_t g_wait_mask;
         *p_soc = -1;
         std::fprintf(stderr, "\n[server] close() returned %d (0 - succesful)\n", r);
     }
-    int r = db_set_all_state("offline");
+    // Every user offline; with several televisions on an up-to-date
+    // database, only those last seen here. The listeners are told what the
+    // database then says, and nothing when it refused.
+    db_connect();
+    int r = db_set_offline_here();
     std::fprintf(stderr, "[server] db_set_all_offline() returned %d (0 - succesful)\n", r);
-    household::all_offline();
+    if (r == 0)
+        household::refresh_on_open_connection();
+    db_close();
     player_restore();
+    tv_state::remove();
     household::message_done(p_currentUser, p_currentChannel);
     mqtt_stop();
     web_stop();
@@ -143,11 +152,10 @@ int bindListener(const ListenAddress& at)
     return soc;
 }
 
-// The database in step with the black screen that start-up shows: everyone
-// offline, as the orderly shutdown leaves them, so that a daemon that ended
-// any other way does not refuse the household's next joins as "already
-// online". A database that cannot be reached is no reason not to serve.
-void databaseInStep()
+// A start never changes presence: it only looks whether the database is up
+// to date for several televisions and reads the household for the
+// listeners. A database that cannot be reached is no reason not to serve.
+void databaseAtStart()
 {
     std::string error;
     if (!db_try_connect(error)) {
@@ -156,7 +164,7 @@ void databaseInStep()
                      logSafe(error).c_str());
         return;
     }
-    db_set_all_state_here("offline");
+    db_has_places();
     household::refresh_on_open_connection();
     db_close();
 }
@@ -372,6 +380,8 @@ int server_main(const Settings& settings)
         return -1;
     }
     db_configure(settings.database);
+    db_configure_place(settings.server.name);
+    household::name(settings.server.name);
     guide_configure(settings.guide);
 
     p_currentUser = new char[VIEW_SIZE]();
@@ -395,7 +405,9 @@ int server_main(const Settings& settings)
     takePendingSignals();
     mqtt_start(settings);
     web_start();
-    databaseInStep();
+    databaseAtStart();
+    takePendingSignals();
+    resume_television(settings.server.name, p_currentUser, p_currentChannel);
     takePendingSignals();
 
     // Only now that start-up is done does anything connect.

@@ -16,6 +16,8 @@
 
 #include <ini.h>
 
+#include "log.hpp"
+
 #ifndef VELMORA_GUIDE_HOST
 #define VELMORA_GUIDE_HOST "127.0.0.1"
 #endif
@@ -172,6 +174,24 @@ bool readable_file(const std::string& path, std::string& why)
     return true;
 }
 
+// The longest television name: a host name's length.
+constexpr std::size_t NAME_MAX_BYTES = 64;
+
+// A television's name: 1 to NAME_MAX_BYTES bytes without a control
+// character (C0, DEL or C1), so that it stands in a log line as it is.
+bool valid_name(const std::string& v)
+{
+    return !v.empty() && v.size() <= NAME_MAX_BYTES && logSafe(v) == v;
+}
+
+std::string host_name()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || !valid_name(name))
+        return "localhost";
+    return name;
+}
+
 // A topic prefix: levels of any text but the wildcards, none empty.
 bool valid_prefix(const std::string& v)
 {
@@ -263,6 +283,13 @@ const std::map<std::string, std::map<std::string, Setter>>& keys()
                }
                s.server.workdir = v;
                return true;
+           }},
+          {"name",
+           [](Settings& s, const std::string& v, std::string& why) {
+               s.server.name = v;
+               why = "'" + logSafe(v) + "' is not a television name (1 to " +
+                     std::to_string(NAME_MAX_BYTES) + " bytes, no control characters)";
+               return valid_name(v);
            }}}},
         {"database",
          {{"option_file",
@@ -474,6 +501,7 @@ Startup settings_load(int argc, char** argv)
 
     Settings& s = st.settings;
     s.mqtt.prefix = default_prefix();
+    s.server.name = host_name();
     if (configs.empty()) {
         for (const std::string& candidate :
              {home_config(), std::string("/etc/velmora/velmora.conf")})
@@ -521,6 +549,7 @@ std::string settings_describe(const Settings& s)
          "a socket handed over by the service manager is served instead");
     line("workdir", s.server.workdir,
          s.server.workdir.empty() ? "where the daemon starts" : nullptr);
+    line("name", s.server.name);
     out << "[database]\n";
     line("option_file", s.database.option_file,
          s.database.group.empty()         ? "no option file is read"

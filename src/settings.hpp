@@ -18,6 +18,10 @@ struct Settings {
         ListenAddress listen{"0.0.0.0", 5003};
         bool listen_given = false;
         std::string workdir; // "" keeps the directory the daemon starts in
+        // The television's name: in the log, the MQTT device, the page, and
+        // as the place where the shared database last saw a user. Default:
+        // the host name.
+        std::string name;
     } server;
 
     struct Database {

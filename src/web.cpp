@@ -110,8 +110,10 @@ std::string state_json(const Snapshot& s)
     for (const HouseholdUser& u : s.users)
         users.push_back({{"name", u.name},
                          {"state", u.state == "online" ? "online" : "offline"},
-                         {"picture", u.picture.empty() ? json() : json(u.picture)}});
-    json j = {{"users", users},
+                         {"picture", u.picture.empty() ? json() : json(u.picture)},
+                         {"place", u.place.empty() ? json() : json(u.place)}});
+    json j = {{"television", s.television},
+              {"users", users},
               {"online", s.online},
               {"viewing", {{"user", s.viewing_user}, {"channel", s.viewing_channel}}},
               {"playing", s.playing},

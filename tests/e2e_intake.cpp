@@ -402,20 +402,6 @@ TEST_F(Intake, NothingIsSentBackAndEachConnectionIsClosed)
     EXPECT_EQ(d.wait_exit(), 255); // the second was rejected, after its connection ended silently
 }
 
-// A daemon that ended without its shutdown left everyone online; the next
-// start brings the database in step with its black screen, so a returning
-// user's join renders the welcome at once.
-TEST_F(Lifecycle, StartSetsEveryoneOfflineSoJoinsWork)
-{
-    set_online({"anna", "peter"});
-    Daemon d(env);
-    d.start();
-    EXPECT_EQ(states(), kNobodyOnline);
-    d.send_and_wait(message(user_xml("anna", "join")));
-    EXPECT_NE(d.err().find("[cmd_join] anna is now online.\n"), std::string::npos) << d.err();
-    EXPECT_TRUE(env.wait_invocations_of("convert", 1));
-}
-
 // A second daemon fails before it touches the running television.
 TEST_F(Lifecycle, PortHeldByAnotherListener)
 {

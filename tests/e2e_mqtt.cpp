@@ -26,8 +26,9 @@ struct Mqtt : ::testing::Test {
             GTEST_SKIP() << "no mosquitto broker or mosquitto_pub (apt-get install mosquitto "
                             "mosquitto-clients)";
         reset_database();
-        d.args({"--config",
-                env.write_config("[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = " + P + "\n")});
+        d.args({"--config", env.write_config("[server]\nname = living room\n[mqtt]\nhost = "
+                                             "127.0.0.1\nport = 18830\nprefix = " +
+                                             P + "\n")});
     }
     TestEnv env;
     Broker broker{env.dir()};
@@ -77,8 +78,13 @@ TEST_F(Mqtt, RetainedStateThroughAnEvening)
     auto r = broker.retained(P + "/viewing", R"({"channel":"ct2","user":"peter"})");
     EXPECT_EQ(r[P + "/status"] + r[P + "/user/anna"] + r[P + "/user/eva"], "onlineonlineoffline");
     EXPECT_EQ(r[P + "/online"] + r[P + "/user/peter"], R"(["anna","peter"]online)");
-    EXPECT_EQ(json::parse(r["homeassistant/select/velmora_velmora_tv/channel/config"])["options"],
-              json({"ct1", "ct2", "ct3", "nova", "prima", "joj"}));
+    const json select = json::parse(r["homeassistant/select/velmora_velmora_tv/channel/config"]);
+    EXPECT_EQ(select["options"], json({"ct1", "ct2", "ct3", "nova", "prima", "joj"}));
+    // What plays, as one of the options; nothing yet: no P/playing, None.
+    EXPECT_EQ(select["state_topic"].get<std::string>() + r[P + "/playing"], P + "/playing");
+    EXPECT_EQ(select["device"]["name"], "Velmora living room");
+    EXPECT_EQ(r[P + "/user/anna/attributes"] + r[P + "/user/eva/attributes"],
+              R"({"television":"living room"}{"television":null})");
     check_discovery(r, 4);
 
     db_exec("DELETE FROM users WHERE name = 'tom'");
@@ -97,6 +103,19 @@ TEST_F(Mqtt, RetainedStateThroughAnEvening)
     EXPECT_FALSE(d.wait_stderr("[mqtt] connected to ", 0, 2));
 }
 
+// The shutdown's update refused (no state 'offline'): the broker hears so.
+TEST_F(Mqtt, ShutdownTellsWhatTheDatabaseAgreed)
+{
+    broker.start();
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join")));
+    db_exec("UPDATE states SET state = 'away' WHERE state = 'offline'");
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    EXPECT_TRUE(d.wait_stderr("[server] db_set_all_offline() returned -1 (0 - succesful)\n", 0));
+    EXPECT_EQ(broker.retained(P + "/status", "offline")[P + "/user/anna"], "online");
+}
+
 // Commands: a channel change, several records at once, a user whose name is
 // no plain topic level; hostile payloads get one line each and nothing else,
 // a retained command does not run at the start.
@@ -111,6 +130,7 @@ TEST_F(Mqtt, CommandsIn)
     broker.publish(kCmd, R"({"name": "x", "command": "change", "presence": "ct3"})");
     ASSERT_TRUE(env.wait_invocations_of("mplayer", 1));
     EXPECT_EQ(env.invocations_of("mplayer")[0].argv.back(), "dvb://ct3");
+    EXPECT_EQ(broker.retained(P + "/playing", "ct3")[P + "/playing"], "ct3"); // the select's state
     const std::string several =
         R"([{"name": "a/b+#%", "command": "join"}, {"name": "x", "probability": 77}])";
     broker.publish(kCmd, several);

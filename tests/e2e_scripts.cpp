@@ -66,7 +66,8 @@ TEST(Scripts, HeldPortRestartsTheDaemonAfterAMalformedMessage)
 }
 
 // velmora-setup-db: a 0600 option file whose account may only SELECT and
-// UPDATE, no password shown; a second run changes nothing and keeps the rows.
+// UPDATE the users' states, places and last channels, no password shown; a
+// second run changes nothing and keeps the rows.
 TEST(Scripts, SetupDbMakesALeastPrivilegeAccountOnce)
 {
     const std::string drop = "DROP DATABASE IF EXISTS vs; DROP USER IF EXISTS vs@localhost";
@@ -87,16 +88,19 @@ TEST(Scripts, SetupDbMakesALeastPrivilegeAccountOnce)
     const std::string password = bytes.substr(bytes.find("password=") + 9, 32);
     EXPECT_EQ((first.out + first.err).find(password), std::string::npos);
     const auto granted = db_rows(grants);
-    ASSERT_EQ(granted.size(), 2u);
+    ASSERT_EQ(granted.size(), 4u);
     EXPECT_EQ(granted[0][0].rfind("GRANT USAGE ON *.* TO `vs`@`localhost` IDENTIFIED BY", 0), 0u);
-    EXPECT_EQ(granted[1][0], "GRANT SELECT, UPDATE ON `vs`.* TO `vs`@`localhost`");
+    EXPECT_EQ(granted[1][0], "GRANT SELECT ON `vs`.* TO `vs`@`localhost`");
     db_exec("INSERT INTO vs.states (id, state) VALUES (1, 'online')");
     EXPECT_EQ(run(setup).status, 0);
     EXPECT_EQ(run({"cat", file}).out, bytes);
     EXPECT_EQ(db_rows(grants), granted);
     EXPECT_EQ(db_rows("SELECT id FROM vs.states"), (decltype(granted){{"1"}}));
+    // Taken: those written SELECT and UPDATE in capitals.
     for (const char* sql :
-         {"SELECT * FROM states", "UPDATE states SET state = 'x'", "DROP TABLE users",
+         {"SELECT * FROM states", "UPDATE userHasState SET ids = 1, place = 'x'",
+          "UPDATE userHasLast SET idc = NULL", "update states SET state = 'x'",
+          "update userHasState SET idu = 7", "DROP TABLE users",
           "INSERT INTO states (state) VALUES ('y')", "CREATE TABLE t (a INT)"})
         EXPECT_EQ(db_taken_as(file, "vs", sql), sql[0] == 'S' || sql[0] == 'U') << sql;
     db_exec(drop);

@@ -28,15 +28,6 @@ struct Settings : ::testing::Test {
     }
 };
 
-// The "[memory]" lines of a daemon's last message.
-std::string last_view(const Daemon& d)
-{
-    std::string out = d.out();
-    size_t at = out.rfind("[memory] currentChannel: ");
-    size_t end = out.find("\n", out.find("[memory] currentUser: ", at));
-    return at == std::string::npos || end == std::string::npos ? "" : out.substr(at, end + 1 - at);
-}
-
 } // namespace
 
 // A bad setting or argument: one line naming the file, the line and the
@@ -192,7 +183,8 @@ TEST_F(Settings, ListenWorkdirAndDatabaseAccountTakeEffect)
 
 // Two televisions on one household, the kitchen's over TCP with an account of
 // its own: presence is shared, the viewing state (current user and channel)
-// is each one's own.
+// is each one's own. The kitchen ends and starts again: the living room's
+// people stay. A shutdown sets offline only the users last seen at its own.
 TEST_F(Settings, TwoTelevisionsShareOneHousehold)
 {
     db_exec("CREATE USER IF NOT EXISTS 'kitchen'@'127.0.0.1' IDENTIFIED BY 'k-pass-2';"
@@ -201,11 +193,15 @@ TEST_F(Settings, TwoTelevisionsShareOneHousehold)
     const std::string cnf = kitchen_env.dir() + "/my.cnf";
     std::ofstream(cnf) << "[velmora]\nhost = 127.0.0.1\nport = " << VELMORA_TEST_DB_TCP_PORT
                        << "\nuser = kitchen\npassword = k-pass-2\n";
-    Daemon living(env), kitchen(kitchen_env, {"MYSQL_UNIX_PORT=/nonexistent.sock"});
-    kitchen.port(5013);
-    kitchen.args({"--config", kitchen_env.write_config("[server]\nlisten = 127.0.0.1:5013\n"
-                                                       "[database]\noption_file = " +
-                                                       cnf + "\n")});
+    Daemon living(env), kitchen(kitchen_env, {"MYSQL_UNIX_PORT=/nonexistent.sock"}),
+        again(kitchen_env, {"MYSQL_UNIX_PORT=/nonexistent.sock"});
+    living.args({"--config", env.write_config("[server]\nname = living room\n")});
+    for (Daemon* d : {&kitchen, &again}) {
+        d->port(5013);
+        d->args({"--config", kitchen_env.write_config("[server]\nlisten = 127.0.0.1:5013\nname = "
+                                                      "kitchen\n[database]\noption_file = " +
+                                                      cnf + "\n")});
+    }
     living.start();
     kitchen.start();
     living.send_and_wait(message(user_xml("anna", "join")));
@@ -215,13 +211,46 @@ TEST_F(Settings, TwoTelevisionsShareOneHousehold)
     ASSERT_TRUE(kitchen_env.wait_invocations_of("convert", 1));
     EXPECT_EQ(kitchen_env.invocations_of("convert")[0].argv.at(17),
               "PRESENT KNOWN USERS:\\n1. anna\\n2. peter\\n");
+    kitchen.send("<m>");
+    EXPECT_EQ(kitchen.wait_exit(), 255);
+    again.start();
+    EXPECT_TRUE(kitchen_env.wait_invocations_of("convert", 2)); // peter's welcome again
     living.send_and_wait(message(user_xml("x", "next")));
-    EXPECT_EQ(last_view(living), "[memory] currentChannel: 'ct3'\n[memory] currentUser: 'anna'\n");
-    EXPECT_EQ(last_view(kitchen), "[memory] currentChannel: ''\n[memory] currentUser: 'peter'\n");
-    EXPECT_EQ(user_state("peter"), "online");
+    again.send_and_wait(message(user_xml("x", "last")));
+    EXPECT_EQ(living.last_view(), "[memory] currentChannel: 'ct3'\n[memory] currentUser: 'anna'\n");
+    EXPECT_EQ(again.last_view(), "[memory] currentChannel: ''\n[memory] currentUser: 'peter'\n");
     EXPECT_TRUE(env.invocations_of("convert").size() == 1); // the kitchen's join renders there
-    kitchen.sigint();
-    EXPECT_EQ(kitchen.wait_exit(), 0) << kitchen.err();
+    again.sigint();
+    EXPECT_EQ(again.wait_exit(), 0) << again.err();
+    EXPECT_EQ(user_state("anna") + user_state("peter"), "onlineoffline");
+    living.sigint();
+    EXPECT_EQ(living.wait_exit(), 0) << living.err();
     db_exec("DROP USER 'kitchen'@'127.0.0.1'");
-    EXPECT_EQ(user_state("anna"), "offline"); // the kitchen's shutdown is the household's
+    EXPECT_EQ(user_state("anna"), "offline");
+}
+
+// A database not brought up to date: one line, then the shutdown sets every
+// user offline. velmora-setup-db adds the place; a second run changes nothing.
+TEST_F(Settings, AnOldDatabaseKeepsOneTelevisionsWays)
+{
+    db_exec("ALTER TABLE userHasState DROP COLUMN place");
+    set_online({"eva"});
+    Daemon d(env);
+    d.start();
+    d.send_and_wait(message(user_xml("anna", "join")));
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    EXPECT_EQ(d.err().substr(0, d.err().find("[RCV]")),
+              "[database] not brought up to date for several televisions (no userHasState.place; "
+              "run velmora-setup-db): this television's shutdown sets every user offline\n");
+    EXPECT_TRUE(d.wait_stderr("[server] db_set_all_offline() returned 0 (0 - succesful)\n", 0));
+    EXPECT_EQ(user_state("eva"), "offline");
+
+    for (const char* added : {"velmora-setup-db: added userHasState.place to dvb", "added"}) {
+        Ran r = run({VELMORA_SOURCE_DIR "/db/velmora-setup-db", "--defaults-file",
+                     VELMORA_BINARY_DIR "/tests/db/admin.cnf", "--option-file", env.dir() + "/my"});
+        EXPECT_EQ(r.out.find(added), added[0] == 'v' ? 0u : std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(db_rows("SELECT COUNT(place) FROM userHasState")[0][0], "0");
+    db_exec("DROP USER IF EXISTS velmora@localhost");
 }

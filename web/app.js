@@ -7,6 +7,9 @@ const $ = (id) => document.getElementById(id);
 const pictures = new Map(); // user name -> <img>, kept so that a render does not reload it
 let channels = '';
 let refresh = 0;
+// A channel picked in the list and not yet playing: the list keeps showing
+// it until the television plays it (or a few seconds have passed).
+let picked = null;
 
 function status(text) {
   $('status').textContent = text;
@@ -49,7 +52,10 @@ function picture(name) {
 function userRow(user) {
   const here = user.state === 'online';
   const li = el('li', undefined, here ? 'online' : 'offline');
-  li.append(picture(user.name), el('span', user.name, 'name'));
+  const who = el('div', undefined, 'who');
+  who.append(el('span', user.name, 'name'));
+  if (here && user.place) who.append(el('span', 'at the ' + user.place, 'place'));
+  li.append(picture(user.name), who);
   const b = el('button', here ? 'I’m leaving' : 'I’m here');
   b.type = 'button';
   b.addEventListener('click', () => command({ name: user.name, command: here ? 'leave' : 'join' }));
@@ -77,7 +83,11 @@ function refreshScreen() {
 }
 
 function render(s) {
-  $('channel').textContent = s.viewing.channel || '–';
+  $('television').textContent = s.television;
+  document.title = 'Velmora remote · ' + s.television;
+  // What plays is what is watched; the viewing state's channel is only
+  // where next and prev start from.
+  $('channel').textContent = s.playing || '–';
   $('viewer').textContent = s.viewing.user ? 'for ' + s.viewing.user : '';
   // Those in front of the television first, in the order they came.
   const order = (u) => (u.state === 'online' ? s.online.indexOf(u.name) : s.online.length);
@@ -90,7 +100,9 @@ function render(s) {
     $('channels').options[0].value = '';
     $('channels').options[0].disabled = true;
   }
-  $('channels').value = s.channels.includes(s.viewing.channel) ? s.viewing.channel : '';
+  if (picked && (picked.channel === s.playing || Date.now() > picked.until)) picked = null;
+  const shown = picked ? picked.channel : s.playing;
+  $('channels').value = s.channels.includes(shown) ? shown : '';
   refreshScreen();
 }
 
@@ -132,8 +144,11 @@ $('prev').addEventListener('click', () => command({ command: 'prev' }));
 $('next').addEventListener('click', () => command({ command: 'next' }));
 $('down').addEventListener('click', () => command({ command: 'volume', presence: 'minus' }));
 $('up').addEventListener('click', () => command({ command: 'volume', presence: 'plus' }));
-$('channels').addEventListener('change', (e) => {
-  if (e.target.value) command({ command: 'change', presence: e.target.value });
+$('channels').addEventListener('change', async (e) => {
+  const channel = e.target.value;
+  if (!channel) return;
+  picked = { channel, until: Date.now() + 5000 };
+  if (!(await command({ command: 'change', presence: channel }))) picked = null;
 });
 $('notify').addEventListener('submit', async (e) => {
   e.preventDefault();

@@ -888,6 +888,13 @@ std::string Daemon::out() const
     return out_;
 }
 
+std::string Daemon::last_view() const
+{
+    const std::string text = out();
+    const size_t at = std::min(text.rfind("[memory] currentChannel: "), text.size());
+    return text.substr(at, text.find('\n', text.find('\n', at) + 1) + 1 - at);
+}
+
 std::string Daemon::err() const
 {
     std::lock_guard<std::mutex> lock(mu_);

@@ -142,6 +142,8 @@ public:
     std::string err() const;
     std::vector<std::string> out_lines() const; // split on '\n', no empty tail
     std::vector<std::string> err_lines() const;
+    // The "[memory]" lines of the last message: the viewing state it left.
+    std::string last_view() const;
 
     void sigint();
     // Exit code, -signal if killed by one, or kExitTimeout (then SIGKILLed).
