@@ -117,10 +117,11 @@ bool send(std::size_t len, bool writes)
     return mysql_real_query(conn, prikaz, len) == 0;
 }
 
-// Formats the template into prikaz and sends it. On refusal logs the
-// operation's message and returns false.
-bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args, bool writes = false)
+// Formats the template into prikaz and sends it; an UPDATE goes with the
+// session limits. On refusal logs the operation's message and returns false.
+bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
 {
+    const bool writes = std::string_view(tmpl).rfind("UPDATE ", 0) == 0;
     std::string stmt;
     auto arg = args.begin();
     for (const char* p = tmpl; *p; ++p) {
@@ -321,7 +322,7 @@ int db_set_user_state(std::string_view name, std::string_view state)
     return run("db_set_user_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE "
                "idu=(SELECT id FROM users WHERE name='%s');",
-               {{state}, {name}}, true)
+               {{state}, {name}})
                ? 0
                : -1;
 }
@@ -331,7 +332,7 @@ int db_update_user_last_channel(std::string_view name, std::string_view channel)
     return run("db_update_user_last_channel",
                "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
                "IN (SELECT id FROM users WHERE name='%s');",
-               {{channel}, {name}}, true)
+               {{channel}, {name}})
                ? 0
                : -1;
 }
@@ -381,7 +382,7 @@ int db_set_all_state_here(std::string_view state)
 {
     return run("db_set_all_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
-               {{state}}, true)
+               {{state}})
                ? 0
                : -1;
 }
@@ -402,7 +403,7 @@ int db_update_lasts(std::string_view channel)
                   "IN (SELECT users.id FROM users JOIN userHasChannel ON "
                   "users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON "
                   "channels.id=userHasChannel.idc AND channels.name='%s');",
-                  {{channel}, {in_list, true}, {channel}}, true);
+                  {{channel}, {in_list, true}, {channel}});
     db_close();
     return ok ? 0 : -1;
 }
