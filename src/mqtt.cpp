@@ -125,6 +125,85 @@ void take_command(const std::string& command, const mosquitto_message* msg)
                          std::to_string(inbox::MAX_WAITING) + " messages wait already");
 }
 
+// What the broker has been told. Every state goes out as retained messages
+// in the order the household changed; while the link is down nothing is
+// queued, and the next connect tells everything. The serving thread and the
+// network thread's connect take turns.
+class Teller {
+public:
+    Teller(std::string prefix, std::string discovery)
+        : prefix_(std::move(prefix)), discovery_(std::move(discovery))
+    {
+    }
+
+    void use(mosquitto* m) { m_ = m; }
+
+    // On the serving thread: what changed since the broker was last told.
+    void changed(const Snapshot& now)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (up_)
+            tell(now, false);
+    }
+
+    // On the network thread, once the broker accepted the connection.
+    void up()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        up_ = true;
+        publish(prefix_ + "/status", "online");
+        tell(household::snapshot(), true);
+    }
+
+    void down()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        up_ = false;
+    }
+
+    bool is_up() const { return up_; }
+
+    // The shutdown's status "offline": its message id, or -1 when the link
+    // is down or the message could not be queued. `first` runs under the
+    // lock, so that nothing is told after it.
+    template <typename F> int last_word(F first)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        first();
+        return up_ ? publish(prefix_ + "/status", "offline") : -1;
+    }
+
+private:
+    // mu_ held.
+    void tell(const Snapshot& now, bool all)
+    {
+        for (const MqttMessage& m : mqtt_messages(prefix_, discovery_, told_, now, all))
+            publish(m.topic, m.payload);
+        told_ = now;
+    }
+
+    // Queues one retained message; its id, or -1.
+    int publish(const std::string& topic, const std::string& payload)
+    {
+        int mid = -1;
+        int rc = mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), 1, true);
+        if (rc != MOSQ_ERR_SUCCESS && !publish_failed_) {
+            publish_failed_ = true;
+            std::fprintf(stderr, "[mqtt] cannot publish on %s (%s)\n", logSafe(topic).c_str(),
+                         mosquitto_strerror(rc));
+        }
+        return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    }
+
+    const std::string prefix_, discovery_;
+    mosquitto* m_ = nullptr;
+    std::mutex mu_;
+    std::atomic<bool> up_{false};
+    Snapshot told_;
+    bool publish_failed_ = false;
+};
+
 // The link to the broker. The library's network loop runs on a thread of
 // ours (mosquitto_loop_start's thread ends for good when the first connect
 // fails at once, as with no route at boot, and after a TLS error); the
@@ -134,8 +213,8 @@ public:
     explicit Link(const Settings::Mqtt& s)
         : host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
                                                            : s.host),
-          port_(s.port), prefix_(s.prefix), discovery_(s.discovery),
-          command_(s.prefix + "/command"), tls_ca_(s.tls_ca), tls_ready_(s.tls_ca.empty()),
+          port_(s.port), prefix_(s.prefix), command_(s.prefix + "/command"), tls_ca_(s.tls_ca),
+          tls_ready_(s.tls_ca.empty()), teller_(s.prefix, s.discovery),
           log_(logSafe(s.host + ":" + std::to_string(s.port)))
     {
         mosquitto_lib_init();
@@ -147,6 +226,7 @@ public:
             done_ = true;
             return;
         }
+        teller_.use(m_.get());
         mosquitto_threaded_set(m_.get(), true);
         mosquitto_int_option(m_.get(), MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_will_set(m_.get(), (prefix_ + "/status").c_str(), 7, "offline", 1, true);
@@ -175,13 +255,7 @@ public:
     }
 
     // On the serving thread: what changed since the broker was last told.
-    void changed(const Snapshot& now)
-    {
-        std::lock_guard<std::mutex> lock(pub_mu_);
-        if (!up_)
-            return; // the next connect tells everything
-        tell(now, false);
-    }
+    void changed(const Snapshot& now) { teller_.changed(now); }
 
     // The status "offline" after what the shutdown told; waits for the
     // broker's confirmation and the disconnect, together at most STOP_BOUND.
@@ -189,20 +263,15 @@ public:
     bool stop()
     {
         const auto deadline = Clock::now() + STOP_BOUND;
-        int last = -1;
-        {
-            std::lock_guard<std::mutex> lock(pub_mu_);
-            {
-                std::lock_guard<std::mutex> l(mu_);
-                stopping_ = true;
-            }
-            if (up_)
-                last = publish(prefix_ + "/status", "offline");
-        }
+        const int last = teller_.last_word([&] {
+            std::lock_guard<std::mutex> l(mu_);
+            stopping_ = true;
+        });
         std::unique_lock<std::mutex> lock(mu_);
         cv_.notify_all();
-        bool sure = last < 0 || cv_.wait_until(lock, deadline - STOP_BOUND / 5,
-                                               [&] { return acked_.count(last) > 0 || !up_; });
+        bool sure = last < 0 || cv_.wait_until(lock, deadline - STOP_BOUND / 5, [&] {
+            return acked_.count(last) > 0 || !teller_.is_up();
+        });
         lock.unlock();
         if (m_)
             mosquitto_disconnect(m_.get());
@@ -297,12 +366,7 @@ private:
             return;
         }
         mosquitto_subscribe(m_.get(), nullptr, command_.c_str(), 1);
-        {
-            std::lock_guard<std::mutex> lock(pub_mu_);
-            up_ = true;
-            publish(prefix_ + "/status", "online");
-            tell(household::snapshot(), true);
-        }
+        teller_.up();
         std::lock_guard<std::mutex> lock(mu_);
         retry_s_ = 1;
         log_.connected();
@@ -310,37 +374,12 @@ private:
 
     void went_down(int rc, int error)
     {
-        {
-            std::lock_guard<std::mutex> lock(pub_mu_);
-            up_ = false;
-        }
+        teller_.down();
         std::lock_guard<std::mutex> lock(mu_);
         cv_.notify_all();
         if (!stopping_)
             log_.down(rc, error, refusal_);
         refusal_.clear();
-    }
-
-    // pub_mu_ held: the broker is told in the order the state changed.
-    void tell(const Snapshot& now, bool all)
-    {
-        for (const MqttMessage& m : mqtt_messages(prefix_, discovery_, told_, now, all))
-            publish(m.topic, m.payload);
-        told_ = now;
-    }
-
-    // Queues one retained message; its id, or -1.
-    int publish(const std::string& topic, const std::string& payload)
-    {
-        int mid = -1;
-        int rc = mosquitto_publish(m_.get(), &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), 1, true);
-        if (rc != MOSQ_ERR_SUCCESS && !publish_failed_) {
-            publish_failed_ = true;
-            std::fprintf(stderr, "[mqtt] cannot publish on %s (%s)\n", logSafe(topic).c_str(),
-                         mosquitto_strerror(rc));
-        }
-        return rc == MOSQ_ERR_SUCCESS ? mid : -1;
     }
 
     // The broker has a message; only those of the shutdown are looked for
@@ -356,17 +395,11 @@ private:
 
     const std::string host_;
     const int port_;
-    const std::string prefix_, discovery_, command_, tls_ca_;
+    const std::string prefix_, command_, tls_ca_;
     bool tls_ready_; // no TLS asked for, or the CA is set
     std::unique_ptr<mosquitto, MosqFree> m_;
+    Teller teller_;
     std::thread net_;
-
-    // What the broker has been told; the serving thread and the network
-    // thread's connect take turns.
-    std::mutex pub_mu_;
-    std::atomic<bool> up_{false};
-    Snapshot told_;
-    bool publish_failed_ = false;
 
     // The network thread's state, the shutdown's and the log's.
     std::mutex mu_;
