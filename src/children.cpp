@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "clock.hpp"
 #include "budget.hpp"
 #include "net.hpp"
 #include "sigint.hpp"
@@ -59,7 +60,7 @@ void reset_child()
 // only for the wait itself.
 bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
 {
-    using Clock = std::chrono::steady_clock;
+    using Clock = MonotonicClock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);

@@ -15,6 +15,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "clock.hpp"
 #include "children.hpp"
 #include "dispatch.hpp"
 #include "display.hpp"
@@ -178,7 +179,7 @@ void logViewingState(Db& db, const ViewingState& view)
 
 // ---------------------------------------------------------------- the loop
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 
 // An accepted connection whose message has not come yet.
 struct Peer {
@@ -419,8 +420,10 @@ namespace {
         std::perror("server: listen");
         throw ProcessEnd{-1};
     }
-    // Under a service manager: serving from here on.
-    sd_notify(0, "READY=1");
+    // Under a service manager: serving from here on (without one there is
+    // nobody to tell).
+    if (getenv("NOTIFY_SOCKET"))
+        sd_notify(0, "READY=1");
     serve(house, soc);
 }
 

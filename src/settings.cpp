@@ -518,12 +518,11 @@ Startup settings_load(int argc, char** argv)
     }
     // The key file by default: web.key in the working directory.
     if (s.web.key_file.front() != '/') {
-        std::error_code ec;
-        const std::filesystem::path base = s.server.workdir.empty()
-                                               ? std::filesystem::current_path(ec)
-                                               : std::filesystem::path(s.server.workdir);
-        if (!ec)
-            s.web.key_file = (base / s.web.key_file).string();
+        char cwd[4096];
+        const std::string base = s.server.workdir.empty() ? (getcwd(cwd, sizeof cwd) ? cwd : "")
+                                                          : s.server.workdir;
+        if (!base.empty())
+            s.web.key_file = base + (base.back() == '/' ? "" : "/") + s.web.key_file;
     }
     if (!s.database.option_file.empty() && s.database.group.empty())
         s.database.group = "velmora";
