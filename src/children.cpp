@@ -122,8 +122,10 @@ pid_t fork_child(bool own_group, bool ends_with_parent)
 
 int run_program(const std::vector<std::string>& argv, Wait wait)
 {
-    if (g_in_daemon && shutdown_requested())
+    if (g_in_daemon && shutdown_requested()) {
+        std::fprintf(stderr, "[player] %s stopped by the shutdown\n", argv[0].c_str());
         return -1;
+    }
 
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -151,7 +153,7 @@ int run_program(const std::vector<std::string>& argv, Wait wait)
     if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, g_in_daemon, status))
         return status;
     if (shutdown_requested())
-        std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
+        std::fprintf(stderr, "[player] %s stopped by the shutdown\n", argv[0].c_str());
     else if (budget_ends)
         std::fprintf(stderr, "[player] %s stopped: the message's %d s are spent\n", argv[0].c_str(),
                      static_cast<int>(MESSAGE_BUDGET.count()));

@@ -21,6 +21,7 @@
 #include "log.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
+#include "sigint.hpp"
 
 namespace {
 
@@ -125,11 +126,12 @@ const bool g_told_of_ends = (on_child_end(child_ended), true);
 
 // ---------------------------------------------------------------- player
 
-int player_set_channel(Db& db, const char* channel)
+int player_set_channel(Db& db, const char* channel, bool notify)
 {
     int r = db_update_lasts(db, channel);
     std::fprintf(stderr, "db_update_lasts(%s): %d\n", logSafe(channel).c_str(), r);
-    player_notify("Changing channel", channel);
+    if (notify)
+        player_notify("Changing channel", channel);
 
     // Only the player of the latest change may remain.
     if (*channel)
@@ -289,6 +291,8 @@ namespace {
 // its end (pkill's "no player found" included).
 const char* not_done(int status)
 {
+    if ((status == -1 || WIFSIGNALED(status)) && shutdown_requested())
+        return "stopped by the shutdown";
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127))
         return "could not run";
     return WIFSIGNALED(status) ? "was stopped" : nullptr;
