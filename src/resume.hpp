@@ -11,3 +11,8 @@
 // set them), and a channel that played plays again. Nobody online, or no
 // database: the screen stays black, with one line.
 void resume_television(std::string_view television, char* current_user, char* current_channel);
+
+// The display watch: a screen that has come shows what the television shows
+// now, as a start after a crash would (the black screen, then the welcome
+// when it is on the screen, and the channel that plays).
+void resume_show(char* current_user, char* current_channel);

@@ -297,6 +297,7 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
             ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
             timeout = &ts;
         }
+        timeout = display_bound_wait(timeout, ts); // the display watch
         int r = ppoll(fds.data(), fds.size(), timeout, &g_wait_mask);
         const auto polled = Clock::now();
         g_handled_since_wait = false;
@@ -309,6 +310,8 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
             continue;
         }
         takePendingSignals();
+        if (display_appeared()) // the display watch: the television on the new screen
+            resume_show(p_currentUser, p_currentChannel);
 
         // The front ends' turn: the message of the first connection that has
         // sent its own, in the order the connections came, else of a new one.
