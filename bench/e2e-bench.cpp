@@ -156,10 +156,11 @@ long rss_kib(pid_t pid)
 // to /dev/null.
 pid_t start_daemon(const fs::path& dir)
 {
-    fs::create_directories(dir / "work" / "pictures");
+    // The user's settings folder of this run, the daemon's working directory.
+    fs::create_directories(dir / "velmora" / "pictures");
     fs::create_directories(dir / "bin");
     for (const char* f : {"black.jpg", "pictures/black.jpg", "pictures/anna.jpg"})
-        std::ofstream(dir / "work" / f) << "jpeg";
+        std::ofstream(dir / "velmora" / f) << "jpeg";
     for (const char* prog : {"mplayer", "convert", "fbsetbg", "notify-send", "amixer"})
         fs::create_symlink(VELMORA_STANDIN_BIN, dir / "bin" / prog);
     std::string path = (dir / "bin").string() + ":" + std::getenv("PATH");
@@ -172,7 +173,9 @@ pid_t start_daemon(const fs::path& dir)
         dup2(null, 2);
         setenv("PATH", path.c_str(), 1);
         unsetenv("VELMORA_STANDIN_LOG");
-        if (chdir((dir / "work").c_str()) == 0)
+        setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+        setenv("VELMORA_SYSTEM_CONF", "", 1);
+        if (chdir((dir / "velmora").c_str()) == 0)
             execl(VELMORA_SERVER_BIN, VELMORA_SERVER_BIN, static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -1,6 +1,7 @@
 #include "display.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "clock.hpp"
 #include "log.hpp"
 #include "net.hpp"
 
@@ -97,15 +99,67 @@ std::string display_unreachable(const char* display, int timeout_ms)
         host = host.substr(1, host.size() - 2);
     std::string why = (host.empty() || host == "unix") && protocol != "tcp"
                           ? try_local(number, timeout_ms)
-                          : try_tcp(host.empty() ? "localhost" : host, 6000 + std::atoi(number.c_str()),
-                                    timeout_ms);
+                          : try_tcp(host.empty() ? "localhost" : host,
+                                    6000 + std::atoi(number.c_str()), timeout_ms);
     return why.empty() ? "" : shown + logSafe(why);
+}
+
+namespace {
+
+using Clock = MonotonicClock;
+
+std::string g_display;
+bool g_watched = false;
+Clock::time_point g_next_look;
+constexpr auto LOOK_EVERY = std::chrono::seconds(1);
+// A look is one connect: a display that answers does so at once, and the
+// serving loop waits for no more than this.
+constexpr int LOOK_MS = 250;
+
+} // namespace
+
+void display_configure(const std::string& display)
+{
+    g_display = display;
 }
 
 void display_check()
 {
-    const std::string why = display_unreachable(std::getenv("DISPLAY"));
-    if (!why.empty())
-        std::fprintf(stderr, "[server] no display reachable (%s): the screen will not change\n",
-                     why.c_str());
+    const std::string why = display_unreachable(g_display.c_str());
+    if (why.empty())
+        return;
+    std::fprintf(stderr,
+                 "[server] no display reachable (%s): the screen follows as soon as it answers\n",
+                 why.c_str());
+    g_watched = true;
+    g_next_look = Clock::now() + LOOK_EVERY;
+}
+
+timespec* display_bound_wait(timespec* timeout, timespec& own)
+{
+    if (!g_watched)
+        return timeout;
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(g_next_look - Clock::now());
+    if (left.count() < 0)
+        left = left.zero();
+    const timespec look{static_cast<time_t>(left.count() / 1000000000),
+                        static_cast<long>(left.count() % 1000000000)};
+    if (timeout && (timeout->tv_sec < look.tv_sec ||
+                    (timeout->tv_sec == look.tv_sec && timeout->tv_nsec <= look.tv_nsec)))
+        return timeout;
+    own = look;
+    return &own;
+}
+
+bool display_appeared()
+{
+    if (!g_watched || Clock::now() < g_next_look)
+        return false;
+    g_next_look = Clock::now() + LOOK_EVERY;
+    if (!display_unreachable(g_display.c_str(), LOOK_MS).empty())
+        return false;
+    g_watched = false;
+    std::fprintf(stderr, "[server] the display %s answers: showing the television on it\n",
+                 logSafe(g_display).c_str());
+    return true;
 }

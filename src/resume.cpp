@@ -11,13 +11,12 @@
 #include "secfunc.hpp"
 #include "tv_state.hpp"
 
-void resume_television(std::string_view television, ViewingState& view)
+namespace {
+
+// The television as `was` says it was, for the users online here now; each
+// line begins with `where`.
+void bring_back(const TvState& was, const std::string& where, ViewingState& view)
 {
-    const std::optional<TvState> was = tv_state::read();
-    // Black, nothing playing, nobody in front of it: the start as ever.
-    if (!was || *was == TvState{})
-        return;
-    const std::string where = "[resume] " + logSafe(television) + " ended without the shutdown: ";
     Db db;
     std::string error;
     if (!db.open(error)) {
@@ -32,24 +31,47 @@ void resume_television(std::string_view television, ViewingState& view)
         return;
     }
     const std::string channels = db_get_all_channels_with_state(db, "online");
-    copyText(view.currentUser, VIEW_SIZE, was->user);
-    copyText(view.currentChannel, VIEW_SIZE, was->channel);
-    std::string play = was->playing;
+    copyText(view.currentUser, VIEW_SIZE, was.user);
+    copyText(view.currentChannel, VIEW_SIZE, was.channel);
+    std::string play = was.playing;
     if (findItem(view.currentUser, onlines) < 0) {
         chooseAsLeave(db, onlines, channels, view.currentUser, view.currentChannel);
         if (!play.empty())
             play = view.currentChannel;
     }
-    const std::string picture = was->welcome ? db_get_user_picture(db, view.currentUser) : "";
+    const std::string picture = was.welcome ? db_get_user_picture(db, view.currentUser) : "";
 
     logLine(stderr, "%sonline %s; currentUser '%s', currentChannel '%s'; %s%s%s\n", where.c_str(),
             logSafe(onlines).c_str(), logSafe(view.currentUser).c_str(),
-            logSafe(view.currentChannel).c_str(), was->welcome ? "the welcome, " : "",
+            logSafe(view.currentChannel).c_str(), was.welcome ? "the welcome, " : "",
             play.empty() ? "nothing plays" : "playing ", logSafe(play).c_str());
-    if (was->welcome)
+    if (was.welcome)
         player_set_background(view.currentUser, onlines.c_str(), channels.c_str(),
                               picture.c_str());
     if (!play.empty())
         player_set_channel(db, play.c_str(), false); // no "Changing channel": nothing changed
+    household::message_done(db, view.currentUser, view.currentChannel);
+}
+
+} // namespace
+
+void resume_television(std::string_view television, ViewingState& view)
+{
+    const std::optional<TvState> was = tv_state::read();
+    // Black, nothing playing, nobody in front of it: the start as ever.
+    if (!was || *was == TvState{})
+        return;
+    bring_back(*was, "[resume] " + logSafe(television) + " ended without the shutdown: ", view);
+}
+
+void resume_show(ViewingState& view)
+{
+    // What the television shows now, as the state file keeps it after each
+    // message.
+    const std::optional<TvState> now = tv_state::read();
+    player_restore();
+    if (now && !(*now == TvState{}))
+        bring_back(*now, "[resume] on the display that has come: ", view);
+    Db db;
     household::message_done(db, view.currentUser, view.currentChannel);
 }

@@ -13,3 +13,8 @@
 // channel that played plays again. Nobody online, or no database: the screen
 // stays black, with one line.
 void resume_television(std::string_view television, ViewingState& view);
+
+// The display watch: a screen that has come shows what the television shows
+// now, as a start after a crash would (the black screen, then the welcome
+// when it is on the screen, and the channel that plays).
+void resume_show(ViewingState& view);

@@ -304,7 +304,9 @@ void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
             left = left.zero();
         timespec ts{static_cast<time_t>(left.count() / 1000000000),
                     static_cast<long>(left.count() % 1000000000)};
-        int r = ppoll(fds.data(), fds.size(), &ts, &g_wait_mask);
+        timespec look{};
+        timespec* timeout = display_bound_wait(&ts, look); // the display watch
+        int r = ppoll(fds.data(), fds.size(), timeout, &g_wait_mask);
         const auto polled = Clock::now();
         g_handled_since_wait = false;
         if (r < 0) {
@@ -316,6 +318,8 @@ void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
             continue;
         }
         takePendingSignals(house);
+        if (display_appeared()) // the display watch: the television on the new screen
+            resume_show(house.view);
 
         // The front ends' turn: the message of the first connection that has
         // sent its own, in the order the connections came, else of a new one.

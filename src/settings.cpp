@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <pwd.h>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -35,14 +36,17 @@ Velmora's set-top daemon. It listens on TCP port 5003 (or serves the listening
 socket a service manager hands it), takes one XML message per connection, keeps
 who is online in the MariaDB database dvb and drives the television with
 mplayer, convert, fbsetbg, notify-send and amixer. It runs in its working
-directory, which holds black.jpg and pictures/. SIGINT shuts it down in order.
-MYSQL_UNIX_PORT picks the database socket. Send messages with velmora-send.
+directory (~/.config/velmora unless the settings say otherwise), which holds
+black.jpg and pictures/. SIGINT shuts it down in order. MYSQL_UNIX_PORT picks
+the database socket. Send messages with velmora-send.
 
-  --config FILE   the settings file (default: the first that exists of
-                  $XDG_CONFIG_HOME/velmora/velmora.conf, ~/.config/velmora/velmora.conf
-                  and /etc/velmora/velmora.conf); given more than once, the
-                  files are read in order and a later file's keys win
-  --check-config  print the effective settings and exit (2 when they are bad)
+  --config FILE   a settings file read after /etc/velmora/velmora.conf and
+                  $XDG_CONFIG_HOME/velmora/velmora.conf (~/.config/velmora/
+                  velmora.conf), which are read when they exist; given more
+                  than once, the files are read in order; a later file's
+                  keys win
+  --check-config  print the effective settings, each key with the file that
+                  set it, and exit (2 when they are bad)
   --pair          print the web page's pairing address and its QR code
   --retire NAME   a television taken away: its users offline, its sign of life
                   removed and its retained MQTT topics cleared
@@ -59,10 +63,14 @@ constexpr std::size_t SETTINGS_MAX = 64 * 1024;
 // The first line of a password file.
 constexpr std::size_t PASSWORD_MAX = 1024;
 
+// A refusal on its way up to settings_load, which hands it to main.
+struct Refused {
+    std::string line;
+};
+
 [[noreturn]] void refuse(const std::string& line)
 {
-    std::fprintf(stderr, "velmora-server: %s\n", line.c_str());
-    std::exit(2);
+    throw Refused{line};
 }
 
 bool parse_port(const std::string& v, int& port)
@@ -126,25 +134,31 @@ bool valid_host(const std::string& v)
                std::string::npos;
 }
 
-// At most `max` bytes of a regular file, read without blocking on a FIFO or a
-// device and without following one that grows while it is read; false with
-// `why` set when the file cannot be read, is no regular file, or holds more.
-bool read_bounded(const std::string& path, std::size_t max, std::string& text, std::string& why)
+// A regular file, opened without blocking on a FIFO or a device; what is
+// checked of it is what is then read. -1 with `why` set otherwise.
+int open_regular(const std::string& path, struct stat& st, std::string& why)
 {
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat st {};
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
         why = std::strerror(errno);
-        return false;
+        return -1;
     }
     if (!S_ISREG(st.st_mode)) {
         why = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
-        return false;
+        return -1;
     }
+    return fd.release();
+}
+
+// At most `max` bytes of the file open on `fd`, without following one that
+// grows while it is read; false with `why` set when it cannot be read or
+// holds more.
+bool read_bounded(int fd, std::size_t max, std::string& text, std::string& why)
+{
     text.assign(max + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
-        ssize_t n = read(fd.fd, text.data() + got, text.size() - got);
+        ssize_t n = read(fd, text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -161,6 +175,13 @@ bool read_bounded(const std::string& path, std::size_t max, std::string& text, s
     }
     text.resize(got);
     return true;
+}
+
+bool read_bounded(const std::string& path, std::size_t max, std::string& text, std::string& why)
+{
+    struct stat st {};
+    Fd fd(open_regular(path, st, why));
+    return fd.fd >= 0 && read_bounded(fd.fd, max, text, why);
 }
 
 bool readable_file(const std::string& path, std::string& why)
@@ -215,19 +236,21 @@ std::string default_prefix()
 }
 
 // The MQTT password, from a file that only its owner may read (as ssh refuses
-// a key that others can read).
+// a key that others can read): the mode is the open file's, the one read.
 bool read_password(const std::string& path, std::string& password, std::string& why)
 {
-    if (!readable_file(path, why))
-        return false;
     struct stat st {};
-    stat(path.c_str(), &st);
+    std::string text;
+    Fd fd(open_regular(path, st, why));
+    if (fd.fd < 0) {
+        why = "cannot read " + path + ": " + why;
+        return false;
+    }
     if (st.st_mode & (S_IRWXG | S_IRWXO)) {
         why = path + " is readable by group or others (chmod 600 it)";
         return false;
     }
-    std::string text;
-    if (!read_bounded(path, PASSWORD_MAX, text, why)) {
+    if (!read_bounded(fd.fd, PASSWORD_MAX, text, why)) {
         why = "cannot read " + path + ": " + why;
         return false;
     }
@@ -239,11 +262,20 @@ bool read_password(const std::string& path, std::string& password, std::string& 
     return true;
 }
 
+// A relative path of the system file, taken once every file is read: from
+// the working directory, whichever file names it.
+struct Pending {
+    std::string value, file;
+};
+
 struct Parse {
     Settings s;
-    std::string dir;     // the settings file's folder, absolute
-    std::string problem; // the first one, with its key
-    int line = 0;        // set by the caller from ini_parse's result
+    std::string file;    // the settings file, as given
+    std::string dir;     // its folder, absolute
+    bool system = false; // the system file: its relative paths wait for the working directory
+    std::string home;    // the home folder, for the system file's workdir
+    std::map<std::string, Pending> pending; // kept from one file to the next
+    std::string problem;                    // the first one, with its key
     std::set<std::string> seen;
 };
 
@@ -285,7 +317,15 @@ const std::map<std::string, std::map<std::string, Setter>>& keys()
                    return false;
                }
                s.server.workdir = v;
+               s.server.workdir_default = false;
                return true;
+           }},
+          {"display",
+           [](Settings& s, const std::string& v, std::string& why) {
+               s.server.display = v;
+               why = "'" + logSafe(v) + "' is not an X display (:N or HOST:N)";
+               return !v.empty() && v.size() <= 255 && logSafe(v) == v &&
+                      v.find(':') != std::string::npos;
            }},
           {"name",
            [](Settings& s, const std::string& v, std::string& why) {
@@ -413,14 +453,24 @@ int on_key(void* user, const char* section, const char* name, const char* value)
         p.problem = where + " is set twice";
         return 0;
     }
+    p.s.origin[where] = p.file;
+    p.pending.erase(where); // an earlier file's value is replaced
     // A path means the same to the check here and to its use after the
     // change to the working directory: relative to the file's own folder.
+    // The system file serves every user, so its folder means nothing to
+    // them: its paths are taken from the working directory (each user's
+    // own), once that is known, and its workdir from the home folder.
     static const std::set<std::string> paths = {"[server] workdir", "[database] option_file",
                                                 "[mqtt] password_file", "[mqtt] tls_ca",
                                                 "[web] key_file"};
     std::string v = value;
-    if (paths.count(where) && !v.empty() && v.front() != '/')
-        v = p.dir + "/" + v;
+    if (paths.count(where) && !v.empty() && v.front() != '/') {
+        if (p.system && where != "[server] workdir") {
+            p.pending[where] = {v, p.file};
+            return 1;
+        }
+        v = (p.system ? p.home : p.dir) + "/" + v;
+    }
     std::string why;
     if (!key->second(p.s, v, why)) {
         p.problem = where + ": " + why;
@@ -429,7 +479,7 @@ int on_key(void* user, const char* section, const char* name, const char* value)
     return 1;
 }
 
-void read_file(const std::string& path, Settings& s)
+void read_file(const std::string& path, bool system, Parse& p)
 {
     std::string why, text;
     if (!read_bounded(path, SETTINGS_MAX, text, why))
@@ -448,34 +498,115 @@ void read_file(const std::string& path, Settings& s)
     }
     // One key per line: a continuation line would silently join the one above.
     ini_allow_multiline = false;
-    Parse p;
-    p.s = s;
     std::error_code ec;
+    p.file = path;
+    p.system = system;
     p.dir = std::filesystem::absolute(path, ec).parent_path().lexically_normal().string();
+    p.seen.clear();
     int line = ini_parse_string(text.c_str(), on_key, &p);
     if (line != 0) {
         if (p.problem.empty())
             p.problem = line < 0 ? "cannot be parsed" : "expected KEY = VALUE or [SECTION]";
         refuse(path + ":" + std::to_string(line) + ": " + p.problem);
     }
-    s = p.s;
+    p.s.files.push_back(path);
 }
 
-std::string home_config()
+std::string home_folder()
+{
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/')
+        return home;
+    const passwd* pw = getpwuid(geteuid());
+    return pw && pw->pw_dir && *pw->pw_dir == '/' ? pw->pw_dir : "";
+}
+
+// The user's own settings folder, $XDG_CONFIG_HOME/velmora or
+// ~/.config/velmora; "" without a home.
+std::string user_folder()
 {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && *xdg == '/')
-        return std::string(xdg) + "/velmora/velmora.conf";
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.config/velmora/velmora.conf";
-    return "";
+        return std::string(xdg) + "/velmora";
+    const std::string home = home_folder();
+    return home.empty() ? "" : home + "/.config/velmora";
 }
 
 bool exists(const std::string& path)
 {
     struct stat st {};
     return !path.empty() && stat(path.c_str(), &st) == 0;
+}
+
+// The same file, however it is named.
+std::string canonical(const std::string& path)
+{
+    std::error_code ec;
+    const auto c = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : c.string();
+}
+
+// The settings of the command line and the files, checked whole.
+void load(Startup& st, const std::vector<std::string>& configs)
+{
+    Parse p;
+    Settings& s = p.s;
+    s.mqtt.prefix = default_prefix();
+    s.server.name = host_name();
+    p.home = home_folder();
+
+    // The layers, each file once, at its last place: a --config that names
+    // the system or the user's file reads it there.
+    const char* system_conf = std::getenv("VELMORA_SYSTEM_CONF");
+    const std::string system = system_conf ? system_conf : "/etc/velmora/velmora.conf";
+    const std::string user = user_folder().empty() ? "" : user_folder() + "/velmora.conf";
+    std::vector<std::pair<std::string, bool>> layers; // the file, and whether it is the system's
+    if (exists(system))
+        layers.push_back({system, true});
+    if (exists(user))
+        layers.push_back({user, false});
+    for (const std::string& config : configs) {
+        if (config.empty())
+            refuse("--config: empty file name");
+        layers.push_back({config, false});
+    }
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        bool later = false;
+        for (std::size_t j = i + 1; j < layers.size(); ++j)
+            later = later || canonical(layers[j].first) == canonical(layers[i].first);
+        if (!later)
+            read_file(layers[i].first, layers[i].second, p);
+    }
+
+    std::error_code ec;
+    if (s.server.workdir_default)
+        s.server.workdir = user_folder();
+    if (s.server.workdir.empty()) {
+        s.server.workdir = std::filesystem::current_path(ec).string();
+        s.server.workdir_default = false; // it exists: nothing to make
+    }
+    // The system file's relative paths, now that the working directory is known.
+    for (const auto& [where, pending] : p.pending) {
+        const std::size_t space = where.find(' ');
+        const std::string section = where.substr(1, space - 2), key = where.substr(space + 1);
+        std::string why;
+        if (!keys().at(section).at(key)(s, s.server.workdir + "/" + pending.value, why))
+            refuse(pending.file + ": " + where + ": " + why);
+    }
+    // The key file by default: web.key in the working directory.
+    if (s.web.key_file.front() != '/')
+        s.web.key_file = s.server.workdir + "/" + s.web.key_file;
+    if (s.server.display.empty()) {
+        const char* display = std::getenv("DISPLAY");
+        s.server.display = display && *display ? display : ":0";
+        if (display && *display)
+            s.origin["[server] display"] = "the environment's DISPLAY";
+    }
+    if (!s.database.option_file.empty() && s.database.group.empty())
+        s.database.group = "velmora";
+    if (s.web.enabled && s.web.listen.text() == s.server.listen.text())
+        refuse(s.origin["[web] listen"] + ": [web] listen is the address of [server] listen");
+    st.settings = std::move(s);
 }
 
 } // namespace
@@ -485,111 +616,121 @@ Startup settings_load(int argc, char** argv)
     Startup st;
     std::vector<std::string> configs;
     int actions = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--config" && i + 1 < argc) {
-            configs.push_back(argv[++i]);
-        } else if (a.rfind("--config=", 0) == 0) {
-            configs.push_back(a.substr(9));
-        } else if (a == "--retire" && i + 1 < argc && valid_name(argv[i + 1])) {
-            ++actions;
-            st.action = Action::Retire;
-            st.retire = argv[++i];
-        } else if (a == "--check-config" || a == "--pair" || a == "--help" || a == "--version") {
-            ++actions;
-            st.action = a == "--check-config" ? Action::CheckConfig
-                        : a == "--pair"       ? Action::Pair
-                        : a == "--help"       ? Action::Help
-                                              : Action::Version;
-        } else {
-            std::fprintf(stderr, "velmora-server: %s '%s' (try --help)\n",
-                         a == "--config"   ? "missing FILE after"
-                         : a == "--retire" ? "missing or bad television NAME after"
-                                           : "unknown argument",
-                         logSafe(argv[i]).c_str());
-            std::exit(2);
-        }
-    }
-    if (actions > 1) {
-        std::fprintf(stderr, "velmora-server: only one of --check-config, --pair, --retire, --help "
-                             "and --version at a time\n");
-        std::exit(2);
-    }
-    if (st.action == Action::Help || st.action == Action::Version)
-        return st;
-
-    Settings& s = st.settings;
-    s.mqtt.prefix = default_prefix();
-    s.server.name = host_name();
-    if (configs.empty()) {
-        for (const std::string& candidate :
-             {home_config(), std::string("/etc/velmora/velmora.conf")})
-            if (exists(candidate)) {
-                configs.push_back(candidate);
-                break;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            std::string a = argv[i];
+            if (a == "--config" && i + 1 < argc) {
+                configs.push_back(argv[++i]);
+            } else if (a.rfind("--config=", 0) == 0) {
+                configs.push_back(a.substr(9));
+            } else if (a == "--retire" && i + 1 < argc && valid_name(argv[i + 1])) {
+                ++actions;
+                st.action = Action::Retire;
+                st.retire = argv[++i];
+            } else if (a == "--check-config" || a == "--pair" || a == "--help" ||
+                       a == "--version") {
+                ++actions;
+                st.action = a == "--check-config" ? Action::CheckConfig
+                            : a == "--pair"       ? Action::Pair
+                            : a == "--help"       ? Action::Help
+                                                  : Action::Version;
+            } else {
+                refuse(std::string(a == "--config"   ? "missing FILE after"
+                                   : a == "--retire" ? "missing or bad television NAME after"
+                                                     : "unknown argument") +
+                       " '" + logSafe(a) + "' (try --help)");
             }
+        }
+        if (actions > 1)
+            refuse("only one of --check-config, --pair, --retire, --help and --version at a time");
+        if (st.action != Action::Help && st.action != Action::Version)
+            load(st, configs);
+    } catch (const Refused& r) {
+        st.status = 2;
+        st.refusal = r.line;
     }
-    for (const std::string& config : configs) {
-        if (config.empty())
-            refuse("--config: empty file name");
-        read_file(config, s);
-        s.file += (s.file.empty() ? "" : ", ") + config;
-    }
-    // The key file by default: web.key in the working directory.
-    if (s.web.key_file.front() != '/') {
-        char cwd[4096];
-        const std::string base = s.server.workdir.empty() ? (getcwd(cwd, sizeof cwd) ? cwd : "")
-                                                          : s.server.workdir;
-        if (!base.empty())
-            s.web.key_file = base + (base.back() == '/' ? "" : "/") + s.web.key_file;
-    }
-    if (!s.database.option_file.empty() && s.database.group.empty())
-        s.database.group = "velmora";
-    if (s.web.enabled && s.web.listen.text() == s.server.listen.text())
-        refuse(s.file + ": [web] listen is the address of [server] listen");
     return st;
+}
+
+
+std::string settings_prepare_workdir(const Settings& s)
+{
+    namespace fs = std::filesystem;
+    const std::string& dir = s.server.workdir;
+    std::error_code ec;
+    if (s.server.workdir_default && !fs::is_directory(dir, ec)) {
+        // The household's folder: the database account, the key, the pictures.
+        const mode_t mask = umask(077);
+        fs::create_directories(dir, ec);
+        umask(mask);
+        if (ec)
+            return dir + ": cannot make the working directory: " + ec.message();
+    }
+    // What the screen needs, from the installed default beside the program
+    // (PREFIX/bin/../share/velmora); best effort, as the screen's own
+    // programs say what is missing.
+    fs::create_directory(dir + "/pictures", ec);
+    const fs::path black = fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() /
+                           "share/velmora/black.jpg";
+    if (!ec && fs::is_regular_file(black, ec))
+        for (const char* to : {"/black.jpg", "/pictures/black.jpg"})
+            fs::copy_file(black, dir + to, fs::copy_options::skip_existing, ec);
+    return "";
 }
 
 std::string settings_describe(const Settings& s)
 {
     std::ostringstream out;
+    std::string section;
+    auto head = [&](const char* name) {
+        section = name;
+        out << "[" << name << "]\n";
+    };
+    // Each key with the file that set it, then what its value means.
     auto line = [&](const char* key, const std::string& value, const char* note = nullptr) {
         out << key << " = " << value;
+        const auto from = s.origin.find("[" + section + "] " + key);
+        if (from != s.origin.end() || note)
+            out << "    ; ";
+        if (from != s.origin.end())
+            out << from->second << (note ? "; " : "");
         if (note)
-            out << "    ; " << note;
+            out << note;
         out << "\n";
     };
     out << "; velmora-server " << VELMORA_VERSION << ": "
-        << (s.file.empty() ? std::string("no settings file, built-in defaults")
-                           : "settings from " + s.file)
-        << "\n[server]\n";
+        << (s.files.empty() ? std::string("no settings file, built-in defaults")
+                            : "settings from " + settings_files(s))
+        << "\n";
+    head("server");
     line("listen", s.server.listen.text(),
          "a socket handed over by the service manager is served instead");
     line("workdir", s.server.workdir,
-         s.server.workdir.empty() ? "where the daemon starts" : nullptr);
+         s.server.workdir_default ? "the user's settings folder, made when missing" : nullptr);
     line("name", s.server.name);
+    line("display", s.server.display);
     line("away_after", std::to_string(s.server.away_after),
          s.server.away_after == 0 ? "a television that goes away keeps its users online" : nullptr);
-    out << "[database]\n";
+    head("database");
     line("option_file", s.database.option_file,
          s.database.group.empty()         ? "no option file is read"
          : s.database.option_file.empty() ? "the client's usual option files"
                                           : nullptr);
     line("group", s.database.group);
-    out << "[guide]\n";
+    head("guide");
     line("host", s.guide.host);
     line("post_port", std::to_string(s.guide.post_port));
     line("get_port", std::to_string(s.guide.get_port));
-    out << "[mqtt]\n";
+    head("mqtt");
     line("host", s.mqtt.host, s.mqtt.host.empty() ? "MQTT is off" : nullptr);
     line("port", std::to_string(s.mqtt.port));
     line("username", s.mqtt.username);
     line("password_file", s.mqtt.password_file);
-    line("password", s.mqtt.password.empty() ? "" : "(set)");
+    out << "password = " << (s.mqtt.password.empty() ? "" : "(set)") << "\n";
     line("tls_ca", s.mqtt.tls_ca, s.mqtt.tls_ca.empty() ? "no TLS" : nullptr);
     line("prefix", s.mqtt.prefix);
     line("discovery", s.mqtt.discovery, s.mqtt.discovery.empty() ? "no discovery" : nullptr);
-    out << "[web]\n";
+    head("web");
     line("listen", s.web.enabled ? s.web.listen.text() : "",
          s.web.enabled ? nullptr : "the page is off");
     line("key_file", s.web.key_file);

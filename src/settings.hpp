@@ -3,6 +3,7 @@
 // environment for a setting.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,16 +13,26 @@
 extern const char* const kDefaultGuideHost;
 
 struct Settings {
-    std::string file; // the settings files that were read, ", " between them; "" for none
+    std::vector<std::string> files; // the settings files read, in order
+    // The file that set each key ("[server] listen" -> its path); a key
+    // missing here has its built-in value.
+    std::map<std::string, std::string> origin;
 
     struct Server {
         ListenAddress listen{"0.0.0.0", 5003};
         bool listen_given = false;
-        std::string workdir; // "" keeps the directory the daemon starts in
+        // Absolute once loaded. Default: the folder of the user's own
+        // settings, $XDG_CONFIG_HOME/velmora (~/.config/velmora), made when
+        // missing; without a home, the directory the daemon starts in.
+        std::string workdir;
+        bool workdir_default = true;
         // The television's name: in the log, the MQTT device, the page, and
         // as the place where the shared database last saw a user. Default:
         // the host name.
         std::string name;
+        // The X display the screen is on: DISPLAY of the environment (a
+        // desktop session's), else :0. The daemon's programs are given it.
+        std::string display;
         // After this many seconds without a sign of life a television's
         // users are set offline by any other (0: never).
         long away_after = 600;
@@ -52,7 +63,7 @@ struct Settings {
     struct Web {
         bool enabled = false; // true once listen is set
         ListenAddress listen{"0.0.0.0", 8003};
-        std::string key_file = "web.key"; // relative to the working directory
+        std::string key_file = "web.key"; // absolute once loaded: in the working directory
         std::vector<std::string> hosts;   // further names the page may be reached by
     } web;
 };
@@ -63,18 +74,40 @@ enum class Action { Serve, CheckConfig, Pair, Retire, Help, Version };
 struct Startup {
     Action action = Action::Serve;
     Settings settings;
-    std::string retire; // the television --retire names
+    std::string retire;  // the television --retire names
+    int status = 0;      // 2 when refused
+    std::string refusal; // then the one line that says why (file, line, problem)
 };
 
-// Reads the command line and the settings files (each --config FILE in
-// order, a later file's keys winning; without any, the first that exists of
-// $XDG_CONFIG_HOME/velmora/velmora.conf or ~/.config/velmora/velmora.conf and
-// /etc/velmora/velmora.conf). A usage error or a bad setting writes one line
-// on stderr and ends the process with status 2 before anything else happens.
+// Reads the command line and the settings files in layers, a later file's
+// keys winning key by key: /etc/velmora/velmora.conf (VELMORA_SYSTEM_CONF
+// names another, or none when empty), then the user's own
+// $XDG_CONFIG_HOME/velmora/velmora.conf (~/.config/velmora/velmora.conf),
+// each when it exists, then each --config FILE in order. A file is read
+// once, at its last place. A relative path is taken from its file's folder;
+// in the system file, which serves every user, from the working directory
+// (and workdir itself from the home folder). A usage error or a bad setting
+// is refused before anything happens: status 2 and the line.
 Startup settings_load(int argc, char** argv);
 
-// The effective settings in the file's own syntax, the password as "(set)".
+// "A, then B" for the files read; "" for none.
+inline std::string settings_files(const Settings& s)
+{
+    std::string text;
+    for (const std::string& f : s.files)
+        text += (text.empty() ? "" : ", then ") + f;
+    return text;
+}
+
+// The effective settings in the file's own syntax, the password as "(set)",
+// each key that a file set with that file.
 std::string settings_describe(const Settings& s);
+
+// Before serving or pairing: the default working directory made when
+// missing (mode 0700), and the working directory given what it needs when
+// missing: pictures/, and the installed black.jpg in it and in pictures/
+// (the household's own files are never replaced). "" or the problem.
+std::string settings_prepare_workdir(const Settings& s);
 
 // The usage text of --help.
 extern const char* const kUsage;

@@ -154,22 +154,22 @@ std::string web_load_key(const std::string& path)
 
 int web_pair(const Settings& settings)
 {
+    const std::string files = settings_files(settings);
     if (!settings.web.enabled) {
         std::fprintf(stderr, "velmora-server: the web page is off: no [web] listen in %s\n",
-                     settings.file.empty() ? "the settings (no settings file)"
-                                           : settings.file.c_str());
+                     files.empty() ? "the settings (no settings file)" : files.c_str());
         return 2;
     }
-    if (!settings.server.workdir.empty() && chdir(settings.server.workdir.c_str()) != 0) {
-        std::perror("velmora-server: workdir");
-        return 1;
-    }
+    // The key file as the settings resolve it (an absolute path): the
+    // service's own, wherever this runs.
     const std::string key = web_load_key(settings.web.key_file);
     if (key.empty())
         return 2;
     const std::string url = "http://" + pair_host(settings.web) + ":" +
                             std::to_string(settings.web.listen.port) + "/pair?key=" + key;
-    std::printf("Scan this code with the phone, or open %s\n\n%s", url.c_str(),
-                qr_text(url).c_str());
+    std::printf("Scan this code with the phone, or open %s\n\n%s\nThe household key of %s "
+                "(settings: %s)\n",
+                url.c_str(), qr_text(url).c_str(), logSafe(settings.web.key_file).c_str(),
+                files.empty() ? "none" : files.c_str());
     return 0;
 }

@@ -30,7 +30,8 @@ protected:
         reset_database();
         use_real_screen_programs(env);
         screen = std::make_unique<Screen>(env.dir() + "/tv");
-        d = std::make_unique<Daemon>(env, screen->env());
+        d = std::make_unique<Daemon>(env, screen->env()); // the screen's own XDG_CONFIG_HOME
+        d->args({"--config", env.write_config("[server]\nworkdir = " + env.workdir() + "\n")});
         d->start();
         black = read_image(env.workdir() + "/black.jpg");
     }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "harness.hpp"
+#include "web.hpp"
 
 using namespace vt;
 namespace fs = std::filesystem;
@@ -22,10 +23,15 @@ struct Settings : ::testing::Test {
     {
         std::vector<std::string> argv = {VELMORA_SERVER_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, "",
-                   {"PATH=" + env.path_env(), "VELMORA_STANDIN_LOG=" + env.logpath(),
-                    "XDG_CONFIG_HOME=" + env.dir()});
+        return run(argv, "", vars());
     }
+    std::vector<std::string> vars() const
+    {
+        return {"PATH=" + env.path_env(), "VELMORA_STANDIN_LOG=" + env.logpath(),
+                "XDG_CONFIG_HOME=" + env.dir(), "HOME=" + env.dir(),
+                "VELMORA_SYSTEM_CONF=" + system};
+    }
+    std::string system; // the system file, /etc/velmora/velmora.conf of the machine
 };
 
 } // namespace
@@ -110,8 +116,8 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& line :
          {"; velmora-server 0.1.0: settings from " + file + "\n", std::string("listen = [::]:5003"),
-          std::string("\nhost = 192.0.2.10\npost_port = 8080\nget_port = 8081\n"),
-          std::string("\npassword = (set)\n"), std::string("\nusername = velmora\n")})
+          "\nhost = 192.0.2.10    ; " + file + "\npost_port = 8080\nget_port = 8081\n",
+          std::string("\npassword = (set)\n"), "\nusername = velmora    ; " + file + "\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     EXPECT_EQ(r.out.find("hunter2"), std::string::npos);
     // Files in order, a later file's keys winning and the others kept.
@@ -119,9 +125,9 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
         env.write_config("[guide]\nhost = 192.0.2.20\n[web]\nhosts = a.home\n", "later.conf");
     r = server({"--config", file, "--config", later, "--check-config"});
     for (const std::string& line :
-         {"settings from " + file + ", " + later + "\n", std::string("listen = [::]:5003"),
-          std::string("\nhost = 192.0.2.20\npost_port = 8080\n"),
-          std::string("\npassword = (set)\n"), std::string("\nhosts = a.home\n")})
+         {"settings from " + file + ", then " + later + "\n", std::string("listen = [::]:5003"),
+          "\nhost = 192.0.2.20    ; " + later + "\npost_port = 8080\n",
+          std::string("\npassword = (set)\n"), "\nhosts = a.home    ; " + later + "\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     // A relative path means the settings file's folder, wherever the daemon
     // starts, and is shown as the absolute path it uses.
@@ -133,9 +139,10 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
         "tv/velmora.conf");
     r = server({"--config", nested, "--check-config"});
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const std::string& line : {"\nworkdir = " + env.dir() + "/tv/work\n",
-                                    "\npassword_file = " + env.dir() + "/tv/mqtt.pw\n",
-                                    "\nkey_file = " + env.dir() + "/tv/work/web.key\n"})
+    for (const std::string& line :
+         {"\nworkdir = " + env.dir() + "/tv/work    ; " + nested + "\n",
+          "\npassword_file = " + env.dir() + "/tv/mqtt.pw    ; " + nested + "\n",
+          "\nkey_file = " + env.dir() + "/tv/work/web.key\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     // No file at all: the built-in settings.
     r = server({"--check-config"});
@@ -143,6 +150,76 @@ TEST_F(Settings, CheckConfigShowsTheEffectiveSettings)
               std::string::npos)
         << r.out;
     EXPECT_TRUE(env.invocations().empty());
+}
+
+// The layers: the system file, the user's own, then each --config, a later
+// file's keys winning key by key and each file read once, at its last place.
+// The system file serves every user: its relative paths are taken from the
+// working directory, its workdir from the home folder.
+TEST_F(Settings, LayersWinKeyByKey)
+{
+    system = env.write_config("[server]\nname = sys\n[guide]\nhost = 192.0.2.1\n[web]\nlisten = "
+                              "127.0.0.1:8003\nkey_file = web.key\n",
+                              "etc/velmora.conf");
+    const std::string sys = system,
+                      moved = env.write_config("[server]\nworkdir = tv\n", "etc/tv.conf"),
+                      user = env.write_config("[server]\nname = user\n", "velmora/velmora.conf"),
+                      extra = env.write_config("[server]\nname = extra\n[guide]\npost_port = 80\n");
+    fs::create_directory(env.dir() + "/tv");
+    const struct {
+        std::string system;
+        std::vector<std::string> args;
+        std::string line; // in --check-config
+    } rows[] = {
+        {sys, {}, "settings from " + sys + ", then " + user + "\n"},
+        {sys, {}, "\nname = user    ; " + user + "\n"},
+        {sys, {}, "\nhost = 192.0.2.1    ; " + sys + "\n"},
+        {sys, {}, "\nkey_file = " + env.workdir() + "/web.key    ; " + sys + "\n"},
+        {sys, {}, "\nworkdir = " + env.workdir() + "    ; the user's settings folder"},
+        {sys, {"--config", extra}, "\nname = extra    ; " + extra + "\n"},
+        {sys, {"--config", extra}, "\npost_port = 80    ; " + extra + "\n"},
+        {sys, {"--config", user, "--config", extra}, user + ", then " + extra + "\n"},
+        {sys,
+         {"--config", extra, "--config", user},
+         sys + ", then " + extra + ", then " + user + "\n"},
+        {"", {}, "settings from " + user + "\n"},
+        {moved, {}, "\nworkdir = " + env.dir() + "/tv    ; " + moved + "\n"},
+        {moved, {}, "\nkey_file = " + env.dir() + "/tv/web.key\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        system = row.system;
+        std::vector<std::string> args = row.args;
+        args.push_back("--check-config");
+        Ran r = server(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(row.line), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(env.invocations().empty());
+}
+
+// --pair with the service's settings and no --config, from any folder: the
+// service's key file, named, and a link the running service takes.
+TEST_F(Settings, PairFromAnyFolderGivesTheServicesLink)
+{
+    system = env.write_config("[web]\nlisten = 127.0.0.1:8003\n", "etc/velmora.conf");
+    Daemon d(env, {"VELMORA_SYSTEM_CONF=" + system});
+    d.start();
+    for (const std::string& folder : {std::string("/"), env.dir(), env.workdir()}) {
+        SCOPED_TRACE(folder);
+        Ran r = run({"sh", "-c", "cd " + folder + " && exec " VELMORA_SERVER_BIN " --pair"}, "",
+                    vars());
+        const std::size_t at = r.out.find("/pair?key=");
+        ASSERT_NE(at, std::string::npos) << r.out << r.err;
+        EXPECT_NE(r.out.find("The household key of " + env.workdir() +
+                             "/web.key (settings: " + system + ")\n"),
+                  std::string::npos)
+            << r.out;
+        HttpReply paired = http("GET", r.out.substr(at, r.out.find('\n', at) - at));
+        EXPECT_EQ(paired.status, 303);
+        EXPECT_NE(paired.head.find("Set-Cookie: velmora_key=" + web_key(env)), std::string::npos);
+    }
+    EXPECT_TRUE(d.wait_stderr("[settings] read " + system + "\n", 0));
 }
 
 // The listen address, the working directory and an option-file group with an
@@ -241,7 +318,7 @@ TEST_F(Settings, AnOldDatabaseKeepsOneTelevisionsWays)
     d.send_and_wait(message(user_xml("anna", "join")));
     d.sigint();
     EXPECT_EQ(d.wait_exit(), 0);
-    EXPECT_EQ(d.err().substr(0, d.err().find("[RCV]")),
+    EXPECT_EQ(after_settings(d.err()).substr(0, after_settings(d.err()).find("[RCV]")),
               "[database] not brought up to date for several televisions (no userHasState.place; "
               "run velmora-setup-db): this television's shutdown sets every user offline\n");
     EXPECT_TRUE(d.wait_stderr("[server] db_set_all_offline() returned 0 (0 - succesful)\n", 0));

@@ -89,7 +89,7 @@ TEST(Web, KeyHostAndOriginChecksOnEveryAnswer)
     second.args({"--config", web_config(env, "[server]\nlisten = 127.0.0.1:5004\n")});
     second.spawn();
     EXPECT_EQ(second.wait_exit(), 255);
-    EXPECT_EQ(second.err(), "web: bind 127.0.0.1:8003: Address already in use\n");
+    EXPECT_EQ(after_settings(second.err()), "web: bind 127.0.0.1:8003: Address already in use\n");
     EXPECT_EQ(env.invocations().size(), ran);
 }
 
@@ -233,10 +233,11 @@ TEST(Web, KeyFilesCheckedForWhatTheyAre)
         daemon.args({"--config", config});
         daemon.spawn();
         EXPECT_EQ(daemon.wait_exit(), 2);
-        EXPECT_EQ(daemon.err(), "velmora-server: " + env.workdir() + "/web.key: " + problem + "\n");
+        EXPECT_EQ(after_settings(daemon.err()),
+                  "velmora-server: " + env.workdir() + "/web.key: " + problem + "\n");
         Ran pair = run({VELMORA_SERVER_BIN, "--pair", "--config", config});
         EXPECT_EQ(pair.status, 2);
-        EXPECT_EQ(pair.err, daemon.err());
+        EXPECT_EQ(pair.err, after_settings(daemon.err()));
     }
     EXPECT_TRUE(env.invocations().empty());
     const std::string twice =

@@ -42,9 +42,10 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
     for (const char* f :
          {"/bin/velmora-server", "/bin/velmora-send", "/bin/velmora-setup-db",
           "/share/velmora/schema.sql", "/share/velmora/household.sql", "/share/velmora/black.jpg",
-          "/share/velmora/velmora.conf", "/share/systemd/user/velmora.socket",
-          "/share/systemd/user/velmora.service", "/lib/velmora/velmora-mqtt.so",
-          "/lib/velmora/velmora-web.so"})
+          "/share/velmora/velmora.conf", "/share/velmora/pictures/anna.jpg",
+          "/share/velmora/pictures/peter.jpg", "/share/velmora/pictures/eva.jpg",
+          "/share/systemd/user/velmora.socket", "/share/systemd/user/velmora.service",
+          "/lib/velmora/velmora-mqtt.so", "/lib/velmora/velmora-web.so"})
         expected.insert(prefix + f);
     if (VELMORA_MAN_BUILT)
         for (const char* page : {"man8/velmora-server.8", "man1/velmora-send.1",
@@ -67,17 +68,23 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
                    VELMORA_SOURCE_DIR "/debian/changelog"});
     EXPECT_EQ(version.out, top.out);
     EXPECT_NE(top.out, "");
-    // The installed daemon opens its page's door from the installed module.
-    const std::string conf = env.write_config("[web]\nlisten = 127.0.0.1:8003\nkey_file = " +
-                                              env.dir() + "/web.key\n");
-    Ran pair = run({prefix + "/bin/velmora-server", "--config", conf, "--pair"});
-    EXPECT_EQ(pair.status, 0) << pair.err;
-    EXPECT_NE(pair.out.find("http://127.0.0.1:8003/pair?key="), std::string::npos) << pair.out;
-    // The service starts the installed daemon and copies the installed screen.
+    // The service starts the installed daemon, which makes its working
+    // directory (0700) with the installed screen in it; --pair opens the
+    // page's door from the installed module.
     Ran unit = run({"cat", prefix + "/share/systemd/user/velmora.service"});
     EXPECT_NE(unit.out.find("\nExecStart=" + prefix + "/bin/velmora-server\n"), std::string::npos);
-    EXPECT_NE(unit.out.find(" " + prefix + "/share/velmora/black.jpg "), std::string::npos);
     EXPECT_EQ(unit.out.find('@'), std::string::npos) << "a placeholder was left";
+    const std::string home = env.dir() + "/home";
+    EXPECT_EQ(run({prefix + "/bin/velmora-server", "--pair", "--config",
+                   env.write_config("[web]\nlisten = 127.0.0.1:8003\n")},
+                  "", {"XDG_CONFIG_HOME=" + home})
+                  .status,
+              0);
+    EXPECT_EQ(fs::status(home + "/velmora").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(
+        run({"cmp", VELMORA_SOURCE_DIR "/data/black.jpg", home + "/velmora/pictures/black.jpg"})
+            .status,
+        0);
 
     if (run({"sh", "-c", "command -v systemd-analyze"}).status != 0)
         GTEST_SKIP() << "no systemd-analyze here: the units were not verified";

@@ -34,6 +34,9 @@ using Clock = std::chrono::steady_clock;
 namespace vt {
 namespace {
 
+// No daemon of the tests reads the machine's own /etc/velmora/velmora.conf.
+const bool kNoSystemSettings = setenv("VELMORA_SYSTEM_CONF", "", 1) == 0;
+
 // A real 1x1 black JPEG, so that a test using the system's convert can read it.
 const std::string kJpeg("\xff\xd8\xff\xe0\x00\x10\x4a\x46\x49\x46\x00\x01\x01\x00\x00\x01\x00\x01"
                         "\x00\x00\xff\xdb\x00\x43"
@@ -326,7 +329,7 @@ TestEnv::TestEnv(TestEnvOptions options) : options_(std::move(options))
     if (!mkdtemp(templ.data()))
         throw fail("mkdtemp " + templ + ": " + errno_text());
     dir_ = templ;
-    workdir_ = dir_ + "/work";
+    workdir_ = dir_ + "/velmora"; // the user's settings folder: the default working directory
     bindir_ = dir_ + "/bin";
     logpath_ = dir_ + "/standin.log";
     try {
@@ -386,6 +389,7 @@ TestEnv::~TestEnv()
 std::string TestEnv::write_config(const std::string& text, const std::string& name) const
 {
     std::string path = dir_ + "/" + name;
+    fs::create_directories(fs::path(path).parent_path());
     write_file(path, text);
     return path;
 }
@@ -574,16 +578,20 @@ Daemon::~Daemon()
             close(fd);
 }
 
+std::string after_settings(const std::string& err)
+{
+    return err.rfind("[settings] ", 0) == 0 ? err.substr(err.find('\n') + 1) : err;
+}
+
 void Daemon::spawn()
 {
     if (pid_ > 0)
         throw fail("Daemon::spawn: already started (use a new Daemon to restart)");
 
     // XDG_CONFIG_HOME: no settings file of the machine's user is read.
-    std::vector<std::string> vars = {"PATH=" + env_.path_env(),
-                                     "VELMORA_STANDIN_LOG=" + env_.logpath(),
-                                     "XDG_CONFIG_HOME=" + env_.dir(),
-                                     "DISPLAY=" + standin_display()};
+    std::vector<std::string> vars = {
+        "PATH=" + env_.path_env(), "VELMORA_STANDIN_LOG=" + env_.logpath(),
+        "XDG_CONFIG_HOME=" + env_.dir(), "DISPLAY=" + standin_display()};
     if (!env_.options().standin_status.empty())
         vars.push_back("VELMORA_STANDIN_STATUS=" + env_.options().standin_status);
     if (listen_fd_ >= 0) // the pid is filled in by the child

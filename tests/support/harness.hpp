@@ -28,7 +28,7 @@ struct TestEnvOptions {
     bool on_terminal = false;   // the daemon's stdin: a pseudo-terminal it controls, in front
 };
 
-// A fresh temp dir: work/ (daemon cwd, with black.jpg and pictures/*.jpg),
+// A fresh temp dir: velmora/ (daemon cwd, with black.jpg and pictures/*.jpg),
 // bin/ (stand-in links, first on PATH) and standin.log.
 // The destructor kills this env's stand-in players and removes the dir.
 class TestEnv {
@@ -173,6 +173,9 @@ private:
     std::string out_, err_;
     size_t handled_ = 0; // "[memory] currentUser: " lines on stdout so far
 };
+
+// A daemon's stderr without the "[settings] ..." line that begins every start.
+std::string after_settings(const std::string& err);
 
 // ---- Processes ------------------------------------------------------------
 
