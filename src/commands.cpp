@@ -24,6 +24,10 @@ int cmd_join(Db& db, char* name, char* current_channel)
         return -1;
     }
     db_join_here(db, name);
+    // Arrived: the join changed her row (a name the household does not know,
+    // or a refused write, changes none).
+    if (db.changed > 0)
+        household::moment(Moment::arrived, name);
     household::presence_changed(db);
     std::fprintf(stderr, "[cmd_join] %s is now online.\n", logSafe(name).c_str());
     onlines = db_get_all_users_by_state(db, "online");
@@ -57,6 +61,9 @@ bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels,
 int cmd_leave(Db& db, const char* name, char* current_channel, char* current_user)
 {
     db_set_user_state(db, name, "offline");
+    // Left: she was online (anywhere) until this leave.
+    if (db.changed > 0)
+        household::moment(Moment::left, name);
     household::presence_changed(db);
     std::string onlines = db_get_all_users_by_state(db, "online");
     std::string channels = db_get_all_channels_with_state(db, "online");
@@ -167,10 +174,15 @@ int cmd_fingers(Db& db, const char* cmd, char* currentChannel, char* /*currentUs
         std::fprintf(stderr, "[cmd_fingers] fingers: l:%d r:%d sum:%d channel:%s\n", left, right,
                      c_addr, logSafe(channels).c_str());
         copyText(currentChannel, VIEW_SIZE, schannel);
+        household::gesture(left, right, currentChannel);
         player_set_channel(db, currentChannel);
         return 0;
     }
     std::fprintf(stderr, "[cmd_fingers] command %d\n", c_addr - 50);
+    // Every gesture but the empty one is a moment, those without an action
+    // (a left count of 6 to 9) too: they are the household's to use.
+    if (c_addr != 0)
+        household::gesture(left, right);
     switch (left) {
     case 2:
         std::fprintf(stderr, "[cmd_fingers] volume +\n");

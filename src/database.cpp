@@ -39,6 +39,8 @@ constexpr std::size_t LIMIT_COUNT = std::size(SESSION_LIMITS);
 // max_statement_time), left out from then on, and whether that was told.
 bool g_refused[LIMIT_COUNT] = {};
 bool g_refusal_told = false;
+// What the statements met since the last look (db_look).
+bool g_failed = false, g_answered = false;
 
 } // namespace
 
@@ -142,6 +144,10 @@ bool statement::run(Db& db, const char* op, const char* tmpl, std::initializer_l
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
                      logSafe(cutText(stmt, PRIKAZ_SIZE - 1)).c_str(), logSafe(why).c_str());
     db.refused = why != nullptr;
+    db.changed = !why && writes ? mysql_affected_rows(conn) : 0;
+    // A statement too long was never sent: the database has no part in it.
+    if (stmt.size() < PRIKAZ_SIZE)
+        (why ? g_failed : g_answered) = true;
     return why == nullptr;
 }
 
@@ -261,8 +267,16 @@ bool Db::open(std::string& error)
     if (!m_) {
         m_ = open_connection(error);
         limited = false;
+        (m_ ? g_answered : g_failed) = true;
     }
     return m_ != nullptr;
+}
+
+DbLook db_look()
+{
+    const DbLook look = g_failed ? DbLook::failed : g_answered ? DbLook::answered : DbLook::untried;
+    g_failed = g_answered = false;
+    return look;
 }
 
 void Db::close()

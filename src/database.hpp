@@ -42,6 +42,9 @@ public:
     // whether it was refused.
     std::string prikaz;
     bool refused = false;
+    // The rows the last write changed (not merely matched); 0 after a
+    // refused one.
+    unsigned long long changed = 0;
 
 private:
     MYSQL* m_ = nullptr;
@@ -49,6 +52,13 @@ private:
 
 // The account and server: the built-in ones, or an option-file group's.
 void db_configure(const Settings::Database& settings);
+
+// What the statements met since the last look, for the television's health:
+// failed when the server refused one or a connection could not be made,
+// answered when everything went through, untried when nothing was sent.
+// Each look starts afresh. The serving thread's.
+enum class DbLook { untried, answered, failed };
+DbLook db_look();
 
 // Which users a list is of: those in front of this television (its room:
 // online users last seen here, or at no television since the database had

@@ -6,6 +6,7 @@
 #include "budget.hpp"
 #include "commands.hpp"
 #include "guide.hpp"
+#include "household.hpp"
 #include "log.hpp"
 #include "player.hpp"
 #include "secfunc.hpp"
@@ -96,6 +97,7 @@ void handleRecord(Db& db, ViewingState& v, const Record& r)
         std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown().c_str(), prob);
         if (prob > 50) {
             setCurrentUser(v, r);
+            household::moment(Moment::recognised, v.currentUser, prob);
             handlers.join(db, v.currentUser, v.currentChannel);
         }
     }

@@ -21,6 +21,13 @@ struct DoorHost {
     Snapshot (*snapshot)();
     // Records for the serving loop, from any thread; false when full.
     bool (*post)(InboxMessage message);
+    // Told on the serving thread of each moment a message made happen, once,
+    // after the state it changed; the id takes the listener back.
+    std::size_t (*add_moment_listener)(MomentListener listener);
+    void (*remove_moment_listener)(std::size_t id);
+    // A message the door refused, from any thread: counted for the
+    // television's health.
+    void (*refused)();
 };
 
 class Door {

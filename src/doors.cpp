@@ -14,8 +14,13 @@
 namespace {
 
 // What the house lends its doors.
-const DoorHost kHost = {household::add_listener, household::remove_listener,
-                        household::snapshot, inbox::post};
+const DoorHost kHost = {household::add_listener,
+                        household::remove_listener,
+                        household::snapshot,
+                        inbox::post,
+                        household::add_moment_listener,
+                        household::remove_moment_listener,
+                        household::refused};
 
 // The folder of the running program, with its last '/'; "" when unknown.
 std::string own_folder()

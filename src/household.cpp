@@ -1,5 +1,6 @@
 #include "household.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -12,7 +13,12 @@ namespace household {
 namespace {
 
 std::vector<std::pair<std::size_t, HouseholdListener>> g_listeners;
+std::vector<std::pair<std::size_t, MomentListener>> g_moment_listeners;
 std::size_t g_last_id = 0;
+// The moments of the message in hand, told at its end.
+std::vector<Moment> g_moments;
+// Messages the sources refused, counted from their threads.
+std::atomic<unsigned long> g_refused{0};
 // The state as last told; the serving thread changes it, other threads copy it.
 std::mutex g_mu;
 Snapshot g_now;
@@ -59,8 +65,13 @@ bool reopened(Db& db, std::string& error)
     return db.open(error) && read_into(db, g_next);
 }
 
-void tell(const Snapshot& next)
+void tell(Snapshot& next)
 {
+    // The health, as of now.
+    const DbLook look = db_look();
+    if (look != DbLook::untried)
+        next.database_failing = look == DbLook::failed;
+    next.refused = g_refused.load(std::memory_order_relaxed);
     Snapshot before;
     {
         std::lock_guard<std::mutex> lock(g_mu);
@@ -73,6 +84,34 @@ void tell(const Snapshot& next)
         l.second(before, next);
 }
 
+template <typename L> void remove_from(L& listeners, std::size_t id)
+{
+    for (auto it = listeners.begin(); it != listeners.end(); ++it)
+        if (it->first == id) {
+            listeners.erase(it);
+            return;
+        }
+}
+
+// The state at the end of a message, told. A database gone since the
+// handlers used it leaves the last state as it was rather than ending the
+// daemon; a connection that failed the handlers is tried once afresh.
+void settle(Db& db, const char* current_user, const char* current_channel)
+{
+    if (g_stale || !g_next.read) {
+        const bool was_open = db.is_open();
+        std::string error;
+        if (db.open(error) && (read_into(db, g_next) || (was_open && reopened(db, error))))
+            g_stale = false;
+        else if (!error.empty())
+            std::fprintf(stderr, "[household] cannot read the household: %s\n",
+                         logSafe(error).c_str());
+    }
+    g_next.viewing_user = current_user;
+    g_next.viewing_channel = current_channel;
+    tell(g_next);
+}
+
 } // namespace
 
 std::size_t add_listener(HouseholdListener listener)
@@ -83,11 +122,41 @@ std::size_t add_listener(HouseholdListener listener)
 
 void remove_listener(std::size_t id)
 {
-    for (auto it = g_listeners.begin(); it != g_listeners.end(); ++it)
-        if (it->first == id) {
-            g_listeners.erase(it);
-            return;
-        }
+    remove_from(g_listeners, id);
+}
+
+std::size_t add_moment_listener(MomentListener listener)
+{
+    g_moment_listeners.emplace_back(++g_last_id, std::move(listener));
+    return g_last_id;
+}
+
+void remove_moment_listener(std::size_t id)
+{
+    remove_from(g_moment_listeners, id);
+}
+
+void moment(Moment::Kind kind, std::string_view user, int probability)
+{
+    if (!g_moment_listeners.empty())
+        g_moments.push_back({kind, std::string(user), probability, 0, 0, {}});
+}
+
+void gesture(int left, int right, std::string_view channel)
+{
+    if (!g_moment_listeners.empty())
+        g_moments.push_back({Moment::gesture, {}, 0, left, right, std::string(channel)});
+}
+
+void refused()
+{
+    g_refused.fetch_add(1, std::memory_order_relaxed);
+}
+
+void health()
+{
+    if (has_listeners())
+        tell(g_next);
 }
 
 bool has_listeners()
@@ -151,23 +220,13 @@ void refresh(Db& db)
 void message_done(Db& db, const char* current_user, const char* current_channel)
 {
     tv_state::keep(current_user, current_channel, g_next.playing, g_welcome);
-    if (!has_listeners())
-        return;
-    if (g_stale || !g_next.read) {
-        // A database gone since the handlers used it leaves the last state as
-        // it was rather than ending the daemon.
-        // A connection that failed the handlers is tried once afresh.
-        const bool was_open = db.is_open();
-        std::string error;
-        if (db.open(error) && (read_into(db, g_next) || (was_open && reopened(db, error))))
-            g_stale = false;
-        else if (!error.empty())
-            std::fprintf(stderr, "[household] cannot read the household: %s\n",
-                         logSafe(error).c_str());
-    }
-    g_next.viewing_user = current_user;
-    g_next.viewing_channel = current_channel;
-    tell(g_next);
+    if (has_listeners())
+        settle(db, current_user, current_channel);
+    // Once each, after the state they changed.
+    for (const Moment& m : g_moments)
+        for (const auto& l : g_moment_listeners)
+            l.second(m);
+    g_moments.clear();
 }
 
 Snapshot snapshot()

@@ -1,7 +1,9 @@
 // What the household and the television are now: every user and their state,
 // the online list, the viewing state and what plays. The handlers and the
 // player tell it what changed; at the end of each message it tells its
-// listeners (MQTT, the web page). Nothing here knows who listens.
+// listeners (MQTT, the web page). Nothing here knows who listens. The moments
+// a message made happen (an arrival, a gesture) go to listeners of their own,
+// once, after the state.
 #pragma once
 
 #include <cstddef>
@@ -26,17 +28,38 @@ struct Snapshot {
     bool read = false;                // users and channels have been read from the database
     unsigned announced = 0; // told everything anew that many times (a television retired while
                             // it ran: what it published was cleared)
+    // The television's health: whether the database refused a statement or
+    // could not be reached in the work told last that used it (a message, a
+    // look of the rooms' tick); the messages the sources refused since the
+    // start.
+    bool database_failing = false;
+    unsigned long refused = 0;
     bool operator==(const Snapshot& o) const
     {
         return television == o.television && users == o.users && online == o.online &&
                channels == o.channels && viewing_user == o.viewing_user &&
                viewing_channel == o.viewing_channel && playing == o.playing && screen == o.screen &&
-               renders == o.renders && read == o.read && announced == o.announced;
+               renders == o.renders && read == o.read && announced == o.announced &&
+               database_failing == o.database_failing && refused == o.refused;
     }
 };
 
 // Told on the serving thread, after the change, with what was before.
 using HouseholdListener = std::function<void(const Snapshot& before, const Snapshot& now)>;
+
+// Something a message made happen at this television, as the handlers define
+// it: a join that made a user online here (arrived), a leave that made an
+// online user offline (left), the probability rule joining (recognised,
+// whether or not the user was online), and a finger gesture that is not
+// the empty one (sum 0).
+struct Moment {
+    enum Kind { arrived, left, recognised, gesture } kind;
+    std::string user;    // arrived, left, recognised: the name as the handler had it
+    int probability = 0; // recognised
+    int left_count = 0, right_count = 0; // gesture: as read (one finger on the left is none)
+    std::string channel;                 // gesture with a sum of 1 to 9: the channel it chose
+};
+using MomentListener = std::function<void(const Moment& moment)>;
 
 namespace household {
 
@@ -46,6 +69,10 @@ namespace household {
 std::size_t add_listener(HouseholdListener listener);
 void remove_listener(std::size_t id);
 bool has_listeners();
+// Listeners of the moments, kept apart: a door that shows only the state
+// (the page) costs the handlers nothing for them.
+std::size_t add_moment_listener(MomentListener listener);
+void remove_moment_listener(std::size_t id);
 
 // From the handlers, on the message's connection: user states changed in
 // the database. With listeners, the users and the online list are read at
@@ -53,6 +80,17 @@ bool has_listeners();
 void presence_changed(Db& db);
 // Before the serving loop: this television's name.
 void name(std::string_view television);
+
+// From the handlers: a moment of this message, told at its end after the
+// state (message_done). Nothing is kept or built while none listens.
+void moment(Moment::Kind kind, std::string_view user, int probability = 0);
+void gesture(int left, int right, std::string_view channel = {});
+
+// From any thread: a message that a source (MQTT, the page) refused.
+void refused();
+// From the serving loop's tick: the television's health told when it
+// changed, without a message (a database gone shows while nobody sends).
+void health();
 
 // From the player: the channel it was started with, "" once the screen is
 // restored; the screen restored to black.jpg; a welcome set (its render

@@ -178,6 +178,7 @@ void tick(ViewingState& view)
                             "not followed until it answers\n",
                     logSafe(error).c_str());
         g.unreachable_told = true;
+        household::health(); // the database's problem shows without a message
         return;
     }
     if (g.unreachable_told)
