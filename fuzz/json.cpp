@@ -1,8 +1,10 @@
 // What MQTT brings in and sends out, on any bytes: the payload of a command
 // as JSON records, and the same bytes as household names and channels on
-// their way out (topic levels, discovery configs). A payload is either
-// refused with a reason or gives records; a topic level decodes back to the
-// name; every topic is one the broker takes and every config is JSON.
+// their way out (topic levels, discovery configs, the events of moments). A
+// payload is either refused with a reason or gives records; a topic level
+// decodes back to the name; every topic is one the broker takes, every
+// config and event is JSON, and no device trigger's payload (a template to
+// Home Assistant) holds a brace.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -65,12 +67,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     now.online = now.channels;
     now.viewing_user = now.television = now.channels.front();
     now.viewing_channel = now.playing = now.channels.back();
-    for (const MqttMessage& m : mqtt_messages("velmora/fuzz", "homeassistant", {}, now, true)) {
+    std::vector<MqttMessage> out = mqtt_messages("velmora/fuzz", "homeassistant", {}, now, true);
+    const Moment::Kind kinds[] = {Moment::arrived, Moment::left, Moment::recognised};
+    for (std::size_t i = 0; i < now.users.size(); ++i)
+        out.push_back(mqtt_event("velmora/fuzz", now.television,
+                                 {kinds[i % 3], now.users[i].name, static_cast<int>(i), 0, 0, {}}));
+    out.push_back(
+        mqtt_event("velmora/fuzz", now.television,
+                   {Moment::gesture, {}, 0, 0, static_cast<int>(size % 10), now.playing}));
+    for (const MqttMessage& m : out) {
         check(mosquitto_pub_topic_check2(m.topic.data(), m.topic.size()) == MOSQ_ERR_SUCCESS);
         check(mosquitto_validate_utf8(m.topic.data(), static_cast<int>(m.topic.size())) ==
               MOSQ_ERR_SUCCESS);
-        if (m.topic.rfind("homeassistant/", 0) == 0 && !m.payload.empty())
-            check(!nlohmann::json::parse(m.payload, nullptr, false).is_discarded());
+        if (m.payload.empty() || (m.topic.rfind("homeassistant/", 0) != 0 &&
+                                  m.topic.find("/event/") == std::string::npos))
+            continue;
+        const nlohmann::json j = nlohmann::json::parse(m.payload, nullptr, false);
+        check(!j.is_discarded());
+        if (m.topic.rfind("homeassistant/device_automation/", 0) == 0)
+            check(j["payload"].get<std::string>().find('{') == std::string::npos);
     }
     return 0;
 }

@@ -108,6 +108,7 @@ void take_command(const DoorHost& host, const std::string& command, const mosqui
     if (msg->retain) {
         // Retained commands would run again at every start.
         std::fprintf(stderr, "[mqtt] ignored a retained message on %s\n", topic.c_str());
+        host.refused();
         return;
     }
     std::string payload;
@@ -118,12 +119,15 @@ void take_command(const DoorHost& host, const std::string& command, const mosqui
     static RefusalLog refusals;
     JsonRecords r = recordsFromJson(payload);
     if (!r.error.empty()) {
+        host.refused();
         refusals.refused("[mqtt] refused a message on " + topic + ": " + logSafe(r.error));
         return;
     }
-    if (!host.post({"mqtt " + command, std::move(payload), std::move(r.records)}))
-        refusals.refused("[mqtt] refused a message on " + topic + ": " +
-                         std::to_string(inbox::MAX_WAITING) + " messages wait already");
+    if (host.post({"mqtt " + command, std::move(payload), std::move(r.records)}))
+        return;
+    host.refused();
+    refusals.refused("[mqtt] refused a message on " + topic + ": " +
+                     std::to_string(inbox::MAX_WAITING) + " messages wait already");
 }
 
 // What the broker has been told. Every state goes out as retained messages
@@ -155,6 +159,18 @@ public:
         up_ = true;
         publish(prefix_ + "/status", "online");
         tell(host_.snapshot(), true);
+    }
+
+    // On the serving thread: a moment, published once while the broker is
+    // there. Not retained, and with QoS 0: a moment is told when it happens
+    // or not at all, never late (resent after a reconnect) or twice.
+    void moment(const Moment& m)
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!up_)
+            return;
+        const MqttMessage event = mqtt_event(prefix_, told_.television, m);
+        publish(event.topic, event.payload, 0, false);
     }
 
     // On the serving thread, after --retire cleared what this television
@@ -193,12 +209,14 @@ private:
         told_ = now;
     }
 
-    // Queues one retained message; its id, or -1.
-    int publish(const std::string& topic, const std::string& payload)
+    // Queues one message, retained with QoS 1 unless said otherwise; its id,
+    // or -1.
+    int publish(const std::string& topic, const std::string& payload, int qos = 1,
+                bool retain = true)
     {
         int mid = -1;
         int rc = mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), 1, true);
+                                   payload.data(), qos, retain);
         if (rc != MOSQ_ERR_SUCCESS && !publish_failed_) {
             publish_failed_ = true;
             std::fprintf(stderr, "[mqtt] cannot publish on %s (%s)\n", logSafe(topic).c_str(),
@@ -276,6 +294,8 @@ public:
         }
         teller_.changed(now);
     }
+
+    void moment(const Moment& m) { teller_.moment(m); }
 
     // The status "offline" after what the shutdown told; waits for the
     // broker's confirmation and the disconnect, together at most STOP_BOUND.
@@ -441,6 +461,8 @@ public:
     {
         if (listener_)
             host_.remove_listener(listener_);
+        if (moments_)
+            host_.remove_moment_listener(moments_);
         // A network thread still inside a name lookup is left to the end
         // of the process, with what it uses.
         if (link_ && !done_)
@@ -456,6 +478,7 @@ public:
         // keeps what the broker was told, which differs after an outage.
         listener_ =
             host_.add_listener([this](const Snapshot&, const Snapshot& now) { link_->changed(now); });
+        moments_ = host_.add_moment_listener([this](const Moment& m) { link_->moment(m); });
     }
 
     void stop() override { done_ = link_ && link_->stop(); }
@@ -465,7 +488,7 @@ private:
     const Settings::Mqtt settings_;
     const DoorHost host_;
     std::unique_ptr<Link> link_;
-    std::size_t listener_ = 0;
+    std::size_t listener_ = 0, moments_ = 0;
     bool done_ = false;
 };
 

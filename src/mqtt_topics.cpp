@@ -72,6 +72,58 @@ std::string record_template(const char* command)
            R"(", "presence": {{ value | to_json }}})";
 }
 
+std::string television_name(const std::string& prefix, const std::string& television)
+{
+    return television.empty() ? prefix.substr(prefix.rfind('/') + 1) : television;
+}
+
+// The presence moments, as event types and device trigger types.
+const char* const kPresence[] = {"arrived", "left", "recognised"};
+
+// What a device trigger of a user's presence waits for: the type and the
+// user's id. Home Assistant reads a trigger's payload as a template, so no
+// name goes there as it is: the id has only [A-Za-z0-9_-].
+std::string presence_trigger(const char* type, const std::string& user)
+{
+    return std::string(type) + " " + id_part(user);
+}
+
+// A gesture as its event type: the actions of the remote's finger counts
+// (a channel number, volume up and down, next, previous), and the free
+// gestures of a left count from 6 to 9 as they are shown, "l:7 r:1".
+std::string gesture_type(int left, int right)
+{
+    static const char* const actions[] = {"channel",     nullptr, "volume_up",
+                                          "volume_down", "next",  "previous"};
+    if (left >= 0 && left <= 5 && actions[left])
+        return actions[left];
+    return "l:" + std::to_string(left) + " r:" + std::to_string(right);
+}
+
+// What a device trigger of a gesture waits for, and its subtype: "channel 3",
+// "volume up", "l:7 r:1".
+std::string gesture_trigger(int left, int right)
+{
+    std::string t = gesture_type(left, right);
+    if (t == "channel")
+        return t + " " + std::to_string(right);
+    for (char& c : t)
+        if (c == '_')
+            c = ' ';
+    return t;
+}
+
+// Every gesture that is a moment, one per action and per free gesture (the
+// channel gestures as one type, with the number).
+template <typename F> void each_gesture(F f)
+{
+    for (int left : {0, 2, 3, 4, 5})
+        f(left, left ? 0 : 1);
+    for (int left = 6; left <= 9; ++left)
+        for (int right = 0; right <= 9; ++right)
+            f(left, right);
+}
+
 } // namespace
 
 std::string mqtt_topic_level(std::string_view name)
@@ -98,21 +150,39 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         return discovery + "/" + component + "/" + node + "/" + object + "/config";
     };
     json device; // built once a config needs it
+    auto on_device = [&](const char* component, const std::string& object, json& body) {
+        if (device.is_null())
+            device = {{"identifiers", {node}},
+                      {"name", "Velmora " + television_name(prefix, now.television)},
+                      {"manufacturer", "Velmora"},
+                      {"model", "Velmora set-top daemon"},
+                      {"sw_version", VELMORA_VERSION}};
+        body["device"] = device;
+        put(config_topic(component, object), dump(body));
+    };
     auto config = [&](const char* component, const std::string& object, json body) {
         if (discovery.empty())
             return;
-        if (device.is_null())
-            device = {
-                {"identifiers", {node}},
-                {"name", "Velmora " + (now.television.empty() ? prefix.substr(prefix.rfind('/') + 1)
-                                                              : now.television)},
-                {"manufacturer", "Velmora"},
-                {"model", "Velmora set-top daemon"},
-                {"sw_version", VELMORA_VERSION}};
         body["unique_id"] = node + "_" + object;
         body["availability_topic"] = prefix + "/status";
-        body["device"] = device;
-        put(config_topic(component, object), dump(body));
+        on_device(component, object, body);
+    };
+    // A device trigger: what the automation editor offers as "type"
+    // "subtype" of the television, firing on the event whose "trigger" is
+    // `payload` (a text without template syntax).
+    const std::string presence_events = prefix + "/event/presence",
+                      gesture_events = prefix + "/event/gesture";
+    auto trigger = [&](const std::string& object, const std::string& topic, const char* type,
+                       const std::string& subtype, const std::string& payload) {
+        if (discovery.empty())
+            return;
+        json body = {{"automation_type", "trigger"},
+                     {"topic", topic},
+                     {"type", type},
+                     {"subtype", subtype},
+                     {"payload", payload},
+                     {"value_template", "{{ value_json.trigger }}"}};
+        on_device("device_automation", object, body);
     };
 
     std::map<std::string, const HouseholdUser*> gone;
@@ -126,7 +196,7 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
             put(topic, state_of(u));
         if (all || added || attributes(*was->second) != attributes(u))
             put(topic + "/attributes", attributes(u));
-        if (all || added)
+        if (all || added) {
             config("binary_sensor", "user_" + id_part(u.name),
                    {{"name", u.name},
                     {"state_topic", topic},
@@ -134,14 +204,22 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
                     {"device_class", "presence"},
                     {"payload_on", "online"},
                     {"payload_off", "offline"}});
+            for (const char* type : kPresence)
+                trigger(std::string(type) + "_user_" + id_part(u.name), presence_events, type,
+                        u.name, presence_trigger(type, u.name));
+        }
         if (!added)
             gone.erase(was);
     }
     for (const auto& [name, u] : gone) {
         put(prefix + "/user/" + mqtt_topic_level(name), "");
         put(prefix + "/user/" + mqtt_topic_level(name) + "/attributes", "");
-        if (!discovery.empty())
-            put(config_topic("binary_sensor", "user_" + id_part(name)), "");
+        if (discovery.empty())
+            continue;
+        put(config_topic("binary_sensor", "user_" + id_part(name)), "");
+        for (const char* type : kPresence)
+            put(config_topic("device_automation", std::string(type) + "_user_" + id_part(name)),
+                "");
     }
     if (all || before.online != now.online)
         put(prefix + "/online", dump(json(now.online)));
@@ -150,6 +228,14 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
         put(viewing, dump({{"user", now.viewing_user}, {"channel", now.viewing_channel}}));
     if (all || before.playing != now.playing)
         put(playing, now.playing);
+    const std::string database = prefix + "/database", refused = prefix + "/refused",
+                      version = prefix + "/version";
+    if (all || before.database_failing != now.database_failing)
+        put(database, now.database_failing ? "failing" : "ok");
+    if (all || before.refused != now.refused)
+        put(refused, std::to_string(now.refused));
+    if (all)
+        put(version, VELMORA_VERSION);
 
     if (all) {
         // Nothing playing, nobody watching: None, which Home Assistant
@@ -182,6 +268,51 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
                {{"name", "Notification"},
                 {"command_topic", command},
                 {"command_template", record_template("notify")}});
+
+        // What happens at the television.
+        config("event", "presence",
+               {{"name", "Presence"},
+                {"state_topic", presence_events},
+                {"event_types", kPresence},
+                {"icon", "mdi:account-arrow-right"}});
+        json types = json::array();
+        each_gesture([&](int left, int right) {
+            types.push_back(gesture_type(left, right));
+            // A trigger per channel number, and one per other gesture.
+            for (int n = left ? right : 1; n <= (left ? right : 9); ++n) {
+                const std::string t = gesture_trigger(left, n);
+                std::string object = "gesture_";
+                for (char c : t)
+                    if (std::isalnum(static_cast<unsigned char>(c)) || c == ' ')
+                        object += c == ' ' ? '_' : c;
+                trigger(object, gesture_events, "gesture", t, t);
+            }
+        });
+        config("event", "gesture",
+               {{"name", "Gesture"},
+                {"state_topic", gesture_events},
+                {"event_types", types},
+                {"icon", "mdi:hand-back-right"}});
+
+        // Its health.
+        config("binary_sensor", "database",
+               {{"name", "Database"},
+                {"state_topic", database},
+                {"device_class", "problem"},
+                {"entity_category", "diagnostic"},
+                {"payload_on", "failing"},
+                {"payload_off", "ok"}});
+        config("sensor", "refused",
+               {{"name", "Messages refused"},
+                {"state_topic", refused},
+                {"state_class", "total_increasing"},
+                {"entity_category", "diagnostic"},
+                {"icon", "mdi:message-alert-outline"}});
+        config("sensor", "version",
+               {{"name", "Version"},
+                {"state_topic", version},
+                {"entity_category", "diagnostic"},
+                {"icon", "mdi:information-outline"}});
     }
     // A select needs at least one option.
     if (all || before.channels != now.channels) {
@@ -201,4 +332,29 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
             put(config_topic("select", "channel"), "");
     }
     return out;
+}
+
+MqttMessage mqtt_event(const std::string& prefix, const std::string& television, const Moment& m)
+{
+    json e = {{"television", television_name(prefix, television)}};
+    if (m.kind == Moment::gesture) {
+        const std::string type = gesture_type(m.left_count, m.right_count);
+        e["event_type"] = type;
+        e["gesture"] = "l:" + std::to_string(m.left_count) + " r:" + std::to_string(m.right_count);
+        if (type == "channel") {
+            e["number"] = m.right_count;
+            e["channel"] = m.channel;
+        }
+        e["trigger"] = gesture_trigger(m.left_count, m.right_count);
+        return {prefix + "/event/gesture", dump(e)};
+    }
+    static_assert(Moment::arrived == 0 && Moment::left == 1 && Moment::recognised == 2,
+                  "kPresence follows the kinds");
+    const char* type = kPresence[m.kind];
+    e["event_type"] = type;
+    e["user"] = m.user;
+    if (m.kind == Moment::recognised)
+        e["probability"] = m.probability;
+    e["trigger"] = presence_trigger(type, m.user);
+    return {prefix + "/event/presence", dump(e)};
 }

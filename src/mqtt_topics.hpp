@@ -1,6 +1,6 @@
 // What the MQTT client publishes: the household's presence and the
-// television's state as retained messages under the prefix, and the Home
-// Assistant discovery configs.
+// television's state as retained messages under the prefix, the Home
+// Assistant discovery configs, and the moments as events.
 #pragma once
 
 #include <string>
@@ -25,3 +25,8 @@ struct MqttMessage {
 // that `now` holds is told again.
 std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,
                                        const Snapshot& before, const Snapshot& now, bool all);
+
+// The message that tells of a moment at the television: not retained, on
+// P/event/presence or P/event/gesture, for the television's event entities
+// and device triggers. Its "trigger" is what a device trigger waits for.
+MqttMessage mqtt_event(const std::string& prefix, const std::string& television, const Moment& m);

@@ -436,14 +436,22 @@ private:
         return cookie && is_key(cookie);
     }
 
+    // A command the page does not queue: counted for the television's
+    // health, and answered.
+    MHD_Result refuse(MHD_Connection* c, unsigned code, const std::string& why)
+    {
+        host_.refused();
+        return json_error(c, code, why);
+    }
+
     MHD_Result command(MHD_Connection* c, const std::string& body)
     {
         JsonRecords parsed = recordsFromJson(body);
         if (!parsed.error.empty())
-            return json_error(c, MHD_HTTP_BAD_REQUEST, parsed.error);
+            return refuse(c, MHD_HTTP_BAD_REQUEST, parsed.error);
         const std::size_t n = parsed.records.size();
         if (!host_.post({"web " + peer_address(c), body, std::move(parsed.records)}))
-            return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many messages wait");
+            return refuse(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many messages wait");
         return text(c, MHD_HTTP_ACCEPTED, "{\"queued\":" + std::to_string(n) + "}",
                     "application/json");
     }
@@ -484,7 +492,7 @@ private:
                 return MHD_YES;
             }
             if (upload->too_large)
-                return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+                return refuse(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
             return command(c, upload->body);
         }
 
@@ -524,7 +532,7 @@ private:
                 return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
             const char* length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
             if (length && std::strtoull(length, nullptr, 10) > BODY_MAX)
-                return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+                return refuse(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
             *context = new Upload;
             return MHD_YES;
         }

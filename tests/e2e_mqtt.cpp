@@ -1,5 +1,6 @@
 // The daemon on MQTT against a private mosquitto broker: the retained state,
-// the discovery configs, commands in, a broker missing, restarted or frozen.
+// the discovery configs, commands in, a broker missing, restarted or frozen;
+// the moments as events and device triggers; the television's health.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,6 +11,7 @@
 #include "broker.hpp"
 #include "harness.hpp"
 #include "json_records.hpp"
+#include "web.hpp"
 
 using namespace vt;
 using json = nlohmann::json;
@@ -51,19 +53,24 @@ void check_discovery(const std::map<std::string, std::string>& r, size_t users)
     for (auto at = r.lower_bound("homeassistant/"); at != r.end() && at->first[0] == 'h'; ++at) {
         const std::string kind = at->first.substr(14, at->first.find('/', 14) - 14);
         const json c = json::parse(at->second);
-        ++kinds[kind], ids.insert(c["unique_id"]), devices.insert(c["device"]);
+        ++kinds[kind], devices.insert(c["device"]);
         keys(c, schema[kind], at->first);
         keys(c["device"], schema["device"], at->first);
+        if (kind == "device_automation")
+            continue;
+        ids.insert(c["unique_id"]);
         EXPECT_EQ(c["availability_topic"], P + "/status");
-        EXPECT_EQ(kind == "binary_sensor", c.value("device_class", "") == "presence");
+        EXPECT_EQ(kind == "binary_sensor", c.contains("device_class"));
         std::string sent = c.value("payload_press", c.value("command_template", "{}"));
         if (size_t v = sent.find("{{ value | to_json }}"); v != std::string::npos)
             sent.replace(v, 21, "\"it's \\\"ct1\\\"\"");
         EXPECT_EQ(recordsFromJson(sent).error, "") << at->first;
     }
-    EXPECT_EQ(json(kinds).dump(), R"({"binary_sensor":)" + std::to_string(users) +
-                                      R"(,"button":4,"notify":1,"select":1,"sensor":2})");
-    EXPECT_EQ(ids.size() + devices.size(), users + 9);
+    EXPECT_EQ(json(kinds).dump(), R"({"binary_sensor":)" + std::to_string(users + 1) +
+                                      R"(,"button":4,"device_automation":)" +
+                                      std::to_string(3 * users + 53) +
+                                      R"(,"event":2,"notify":1,"select":1,"sensor":4})");
+    EXPECT_EQ(ids.size() + devices.size(), users + 14);
 }
 
 } // namespace
@@ -230,4 +237,121 @@ TEST_F(Mqtt, UnusableCaKeepsTheBrokerUnconnected)
                               "not connecting to " + kAt + ", trying again in a minute\n"));
     d.send_and_wait(message(user_xml("anna", "join")));
     EXPECT_EQ(broker.retained(P + "/status", "online", 2000)[P + "/status"], "") << d.err();
+}
+
+// The same evening from TCP, MQTT and the page, with users of awkward names
+// added while it runs: each moment once, as a device trigger waits for it.
+// Then a reconnection, a room changed by another, a restart and a resume:
+// nothing until the next gesture. A user removed loses her triggers.
+TEST_F(Mqtt, EachMomentOnceFromEverySourceAndNeverFromState)
+{
+    const std::vector<std::string> args = {
+        "--config", web_config(env, "[server]\nname = living room\n[mqtt]\nhost = 127.0.0.1\nport "
+                                    "= 18830\nprefix = velmora/tv\n")};
+    broker.start();
+    d.args(args);
+    d.start();
+    broker.listen(P + "/event/#");
+    size_t handled = 0;
+    auto send = [&](Daemon& to, const std::string& source, const std::string& records) {
+        std::string xml;
+        for (const json& r : json::parse(records))
+            xml += user_xml(r["name"], r.value("command", ""), "", r.value("probability", ""));
+        if (source == "tcp")
+            to.send(message(xml));
+        else if (source == "mqtt")
+            broker.publish(kCmd, records);
+        else
+            http("POST", "/api/command", {"Authorization: Bearer " + web_key(env)}, records);
+        ASSERT_TRUE(to.wait_stdout("[memory] currentUser: ", 15000, ++handled));
+    };
+    // The events as "type user number probability|...", each what a device
+    // trigger on its topic waits for.
+    auto seen = [&](size_t count) {
+        std::set<std::string> triggers;
+        for (const auto& [topic, c] : broker.retained())
+            if (topic.find("/device_automation/") != std::string::npos)
+                triggers.insert(json::parse(c)["topic"].get<std::string>() + " " +
+                                json::parse(c)["payload"].get<std::string>());
+        std::string shown;
+        for (const std::string& m : broker.heard(count)) {
+            const json e = json::parse(m.substr(m.find(' ') + 1));
+            EXPECT_TRUE(
+                triggers.count(m.substr(0, m.find(' ') + 1) + e["trigger"].get<std::string>()));
+            shown += e["event_type"].get<std::string>();
+            for (const char* k : {"user", "number", "probability"})
+                if (e.contains(k))
+                    shown += " " + (e[k].is_string() ? e[k].get<std::string>() : e[k].dump());
+            shown += "|";
+        }
+        return shown;
+    };
+    db_exec("INSERT INTO users VALUES (5, 'Ölçü 王'), (6, 'a/b+#'); INSERT INTO userHasState "
+            "VALUES (5, 2), (6, 2)");
+    const std::string olcu = "homeassistant/device_automation/velmora_velmora_tv/"
+                             "left_user_-c3-96l-c3-a7-c3-bc-20-e7-8e-8b/config";
+    EXPECT_EQ(json::parse(broker.retained(olcu, "*")[olcu])["subtype"], "Ölçü 王");
+    const char* evening[] = {
+        R"([{"name":"anna","command":"join"}, {"name":"anna","command":"join"},
+            {"name":"Ölçü 王","probability":"90"}, {"name":"anna","probability":"80"},
+            {"name":"eva","probability":"50"}, {"name":"x","command":"l:0 r:2"}])",
+        R"([{"name":"x","command":"l:2 r:0"}, {"name":"x","command":"l:3 r:5"},
+            {"name":"x","command":"l:4 r:1"}, {"name":"x","command":"l:5 r:0"},
+            {"name":"x","command":"l:7 r:1"}, {"name":"x","command":"l:0 r:0"},
+            {"name":"x","command":"next"}, {"name":"x","command":"l:1 r:3"}])",
+        R"([{"name":"anna","command":"leave"}, {"name":"anna","command":"leave"},
+            {"name":"nobody","command":"join"}, {"name":"Ölçü 王","command":"leave"},
+            {"name":"a/b+#","probability":"51"}, {"name":"a/b+#","command":"leav"}])"};
+    const std::string once =
+        "arrived anna|recognised Ölçü 王 90|arrived Ölçü 王|recognised anna 80|"
+        "channel 2|volume_up|volume_down|next|previous|l:7 r:1|channel 3|"
+        "left anna|left Ölçü 王|recognised a/b+# 51|arrived a/b+#|left a/b+#|";
+    std::string want;
+    for (const char* source : {"tcp", "mqtt", "page"}) {
+        for (const char* records : evening)
+            send(d, source, records);
+        want += once;
+        EXPECT_EQ(seen(16 * want.size() / once.size()), want) << source;
+    }
+
+    // A client with the daemon's id takes its session: it connects again.
+    run({"mosquitto_pub", "-p", "18830", "-i", P, "-t", "x", "-m", "x"});
+    ASSERT_TRUE(d.wait_stderr("[mqtt] connected to ", 15000, 2));
+    db_exec("UPDATE userHasState SET ids = 1 WHERE idu = 3");
+    ASSERT_TRUE(d.wait_stderr("[rooms] living room's room changed: online here 'eva'"));
+    d.sigint();
+    EXPECT_EQ(d.wait_exit(), 0);
+    Daemon again(env), resumed(env);
+    again.args(args), resumed.args(args);
+    again.start(), handled = 0;
+    send(again, "tcp", R"([{"name":"anna","command":"join"}, {"name":"x","command":"change"}])");
+    ASSERT_EQ(broker.heard(49).size(), 49u); // told after the state was kept
+    kill(again.pid(), SIGKILL);
+    again.wait_exit();
+    resumed.start(), handled = 0;
+    ASSERT_TRUE(
+        resumed.wait_stderr("[resume] living room ended without the shutdown: online anna;"));
+    send(resumed, "mqtt", R"([{"name":"x","command":"l:9 r:9"}])");
+    EXPECT_EQ(seen(50), want + "arrived anna|l:9 r:9|");
+    db_exec("DELETE FROM users WHERE id = 5");
+    EXPECT_EQ(broker.retained(olcu, "")[olcu], "");
+}
+
+// The health: the database unreachable and back, a message refused, the
+// version; all diagnostic.
+TEST_F(Mqtt, HealthThroughADatabaseOutage)
+{
+    broker.start();
+    d.start();
+    const std::string version = "homeassistant/sensor/velmora_velmora_tv/version/config";
+    auto r = broker.retained(version, "*");
+    EXPECT_EQ(r[P + "/database"] + r[P + "/refused"] + r[P + "/version"], "ok0" VELMORA_VERSION);
+    EXPECT_EQ(json::parse(r[version])["entity_category"], "diagnostic");
+    {
+        FrozenDatabase down;
+        EXPECT_EQ(broker.retained(P + "/database", "failing", 30000)[P + "/database"], "failing");
+    }
+    EXPECT_EQ(broker.retained(P + "/database", "ok", 30000)[P + "/database"], "ok");
+    broker.publish(kCmd, "{");
+    EXPECT_EQ(broker.retained(P + "/refused", "1")[P + "/refused"], "1");
 }

@@ -1,10 +1,12 @@
 #include "broker.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fstream>
 #include <memory>
 #include <mosquitto.h>
+#include <mutex>
 #include <pwd.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -64,6 +66,7 @@ Broker::Broker(const std::string& dir, unsigned port) : dir_(dir), port_(port)
 
 Broker::~Broker()
 {
+    listener_.reset();
     signal(SIGKILL);
     mosquitto_lib_cleanup();
 }
@@ -97,7 +100,9 @@ Broker::retained(const std::string& topic, const std::string& payload, int timeo
         Seen s;
         if (!read_retained(port_, s))
             throw std::runtime_error("vt: cannot read the broker's retained messages");
-        if (topic.empty() || s.retained[topic] == payload || Clock::now() > end)
+        const std::string& now = s.retained[topic];
+        if (topic.empty() || now == payload || (payload == "*" && !now.empty()) ||
+            Clock::now() > end)
             return s.retained;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -114,6 +119,47 @@ void Broker::publish(const std::string& topic, const std::string& payload, bool 
     Ran r = run(argv, payload);
     if (r.status != 0)
         throw std::runtime_error("vt: mosquitto_pub: " + r.err);
+}
+
+struct Broker::Listener {
+    mosquitto* m = mosquitto_new(nullptr, true, this);
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> heard;
+    bool subscribed = false;
+    ~Listener() { mosquitto_disconnect(m), mosquitto_loop_stop(m, false), mosquitto_destroy(m); }
+};
+
+void Broker::listen(const std::string& filter)
+{
+    auto l = listener_ = std::make_shared<Listener>();
+    mosquitto_subscribe_callback_set(l->m, [](mosquitto*, void* p, int, int, const int*) {
+        auto& l = *static_cast<Listener*>(p);
+        std::lock_guard<std::mutex> lock(l.mu);
+        l.subscribed = true, l.cv.notify_all();
+    });
+    mosquitto_message_callback_set(l->m, [](mosquitto*, void* p, const mosquitto_message* msg) {
+        auto& l = *static_cast<Listener*>(p);
+        std::lock_guard<std::mutex> lock(l.mu);
+        if (!msg->retain)
+            l.heard.push_back(msg->topic + (" " + std::string(static_cast<char*>(msg->payload),
+                                                              msg->payloadlen)));
+        l.cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(l->mu);
+    if (mosquitto_connect(l->m, "127.0.0.1", static_cast<int>(port_), 60) != MOSQ_ERR_SUCCESS ||
+        mosquitto_subscribe(l->m, nullptr, filter.c_str(), 1) != MOSQ_ERR_SUCCESS ||
+        mosquitto_loop_start(l->m) != MOSQ_ERR_SUCCESS ||
+        !l->cv.wait_for(lock, std::chrono::seconds(10), [&] { return l->subscribed; }))
+        throw std::runtime_error("vt: cannot subscribe to " + filter);
+}
+
+std::vector<std::string> Broker::heard(size_t count, int timeout_ms) const
+{
+    std::unique_lock<std::mutex> lock(listener_->mu);
+    listener_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return listener_->heard.size() >= count; });
+    return listener_->heard;
 }
 
 } // namespace vt
