@@ -5,7 +5,10 @@
 //     is looked at, nothing changes) and join + leave cycles (the state is
 //     published), in alternating turns so that the machine's other load falls
 //     on both alike;
-//   - from a join's message to its retained P/user/NAME at a subscriber;
+//   - free gestures ("l:7 r:1"), each an event on MQTT and nothing without
+//     it, in the same turns;
+//   - from a join's message to its retained P/user/NAME at a subscriber, and
+//     from a gesture's message to its event;
 //   - join + leave messages while the broker is frozen (SIGSTOP).
 // The daemon without MQTT joins anna, the other peter. With two cores or more
 // this program and the broker keep to the first core and the daemons to the
@@ -80,12 +83,13 @@ void keep_to(pid_t pid, int cpu)
         sched_setaffinity(std::stoi(task.path().filename()), sizeof set, &set);
 }
 
-// A subscriber to one user's topic: the time each payload arrived.
+// A subscriber to one topic: the time each payload arrived.
 struct Watch {
     std::mutex mu;
     std::condition_variable cv;
     std::string payload;
     Clock::time_point at;
+    size_t count = 0;
     mosquitto* m = nullptr;
 
     explicit Watch(const std::string& topic)
@@ -96,6 +100,7 @@ struct Watch {
             std::lock_guard<std::mutex> lock(w.mu);
             w.payload.assign(static_cast<const char*>(msg->payload), msg->payloadlen);
             w.at = Clock::now();
+            ++w.count;
             w.cv.notify_all();
         });
         int nodelay = 1;
@@ -117,6 +122,14 @@ struct Watch {
         std::unique_lock<std::mutex> lock(mu);
         if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return payload == want; }))
             throw std::runtime_error("no \"" + want + "\" at the subscriber within 10 s");
+        return at;
+    }
+    // When the message after the `seen`-th arrived, waiting at most 10 s.
+    Clock::time_point wait_after(size_t seen)
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return count > seen; }))
+            throw std::runtime_error("no message at the subscriber within 10 s");
         return at;
     }
 };
@@ -150,7 +163,8 @@ int main(int argc, char** argv)
         if (broker.retained(P + "/user/peter", "offline")[P + "/user/peter"] != "offline")
             throw std::runtime_error("the daemon does not publish");
 
-        const std::string last = message(user_xml("x", "last"));
+        const std::string last = message(user_xml("x", "last")),
+                          gesture = message(user_xml("anna", "l:7 r:1"));
         auto cycle = [](Daemon& d, const char* who) {
             d.send_and_wait(message(user_xml(who, "join")));
             d.send_and_wait(message(user_xml(who, "leave")));
@@ -158,10 +172,12 @@ int main(int argc, char** argv)
         for (int i = 0; i < 20; ++i)
             off.send_and_wait(last), on.send_and_wait(last), cycle(off, "anna"), cycle(on, "peter");
 
-        Times last_off, last_on, cycle_off, cycle_on;
+        Times last_off, last_on, cycle_off, cycle_on, gesture_off, gesture_on;
         for (int t = 0; t < std::max(1, n / 100); ++t) {
             turn(last_off, 100, [&] { off.send_and_wait(last); });
             turn(last_on, 100, [&] { on.send_and_wait(last); });
+            turn(gesture_off, 100, [&] { off.send_and_wait(gesture); });
+            turn(gesture_on, 100, [&] { on.send_and_wait(gesture); });
             turn(cycle_off, 5, [&] { cycle(off, "anna"); });
             turn(cycle_on, 5, [&] { cycle(on, "peter"); });
         }
@@ -179,6 +195,21 @@ int main(int argc, char** argv)
                 w.wait("offline");
             }
             to_broker.seconds = 1;
+        }
+        Times to_event;
+        {
+            Watch w(P + "/event/gesture");
+            for (int i = 0; i < std::max(20, n / 20); ++i) {
+                size_t seen;
+                {
+                    std::lock_guard<std::mutex> lock(w.mu);
+                    seen = w.count;
+                }
+                auto t0 = Clock::now();
+                on.send(gesture);
+                to_event.ms.push_back(
+                    std::chrono::duration<double, std::milli>(w.wait_after(seen) - t0).count());
+            }
         }
 
         Times frozen;
@@ -200,15 +231,25 @@ int main(int argc, char** argv)
         last_on.print("\"last\", MQTT on", "msg/s");
         cycle_off.print("join + leave, MQTT off", "cycles/s");
         cycle_on.print("join + leave, MQTT on", "cycles/s");
-        std::printf("throughput on / off: \"last\" %.3f, join + leave %.3f (goal >= 0.95)\n",
-                    last_on.ms.size() / last_on.seconds / (last_off.ms.size() / last_off.seconds),
-                    cycle_on.ms.size() / cycle_on.seconds /
-                        (cycle_off.ms.size() / cycle_off.seconds));
+        gesture_off.print("gesture l:7 r:1, MQTT off (no event)", "msg/s");
+        gesture_on.print("gesture l:7 r:1, MQTT on (an event each)", "msg/s");
+        auto ratio = [](const Times& on, const Times& off) {
+            return on.ms.size() / on.seconds / (off.ms.size() / off.seconds);
+        };
+        std::printf("throughput on / off: \"last\" %.3f, join + leave %.3f, gesture with its "
+                    "event %.3f (goal >= 0.95)\n",
+                    ratio(last_on, last_off), ratio(cycle_on, cycle_off),
+                    ratio(gesture_on, gesture_off));
         std::sort(to_broker.ms.begin(), to_broker.ms.end());
         std::printf("join's message -> retained P/user/peter at a subscriber (%zu joins): median "
                     "%.2f ms, p99 %.2f ms, max %.2f ms (goal < 20 ms)\n",
                     to_broker.ms.size(), to_broker.ms[to_broker.ms.size() / 2],
                     to_broker.ms[to_broker.ms.size() * 99 / 100], to_broker.ms.back());
+        std::sort(to_event.ms.begin(), to_event.ms.end());
+        std::printf("gesture's message -> its event at a subscriber (%zu gestures): median %.2f "
+                    "ms, p99 %.2f ms, max %.2f ms\n",
+                    to_event.ms.size(), to_event.ms[to_event.ms.size() / 2],
+                    to_event.ms[to_event.ms.size() * 99 / 100], to_event.ms.back());
         frozen.print("join or leave, broker frozen (per message)", "msg/s");
         on.sigint();
         off.sigint();
