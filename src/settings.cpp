@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
+#include <climits>
 #include <functional>
 #include <map>
 #include <pwd.h>
@@ -148,6 +148,54 @@ int open_regular(const std::string& path, struct stat& st, std::string& why)
         return -1;
     }
     return fd.release();
+}
+
+// `path` from the working directory when relative, written plainly: no "."
+// or ".." steps and no doubled slashes.
+std::string plain_absolute(const std::string& path)
+{
+    char cwd[PATH_MAX] = {};
+    const std::string full =
+        !path.empty() && path[0] == '/' ? path : std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + path;
+    std::vector<std::string> steps;
+    for (std::size_t at = 0; at <= full.size();) {
+        std::size_t end = full.find('/', at);
+        if (end == std::string::npos)
+            end = full.size();
+        const std::string step = full.substr(at, end - at);
+        if (step == "..") {
+            if (!steps.empty())
+                steps.pop_back();
+        } else if (!step.empty() && step != ".") {
+            steps.push_back(step);
+        }
+        at = end + 1;
+    }
+    std::string out;
+    for (const std::string& step : steps)
+        out += "/" + step;
+    return out.empty() ? "/" : out;
+}
+
+// The folder a plain absolute path is in.
+std::string folder_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// A regular file copied to `to` when nothing is there yet; best effort.
+void copy_new(const std::string& from, const std::string& to)
+{
+    Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    Fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+    char buf[8192];
+    for (ssize_t n; out.fd >= 0 && (n = read(in.fd, buf, sizeof buf)) > 0;)
+        if (write(out.fd, buf, static_cast<std::size_t>(n)) != n)
+            break;
 }
 
 // At most `max` bytes of the file open on `fd`, without following one that
@@ -498,10 +546,9 @@ void read_file(const std::string& path, bool system, Parse& p)
     }
     // One key per line: a continuation line would silently join the one above.
     ini_allow_multiline = false;
-    std::error_code ec;
     p.file = path;
     p.system = system;
-    p.dir = std::filesystem::absolute(path, ec).parent_path().lexically_normal().string();
+    p.dir = folder_of(plain_absolute(path));
     p.seen.clear();
     int line = ini_parse_string(text.c_str(), on_key, &p);
     if (line != 0) {
@@ -541,9 +588,8 @@ bool exists(const std::string& path)
 // The same file, however it is named.
 std::string canonical(const std::string& path)
 {
-    std::error_code ec;
-    const auto c = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : c.string();
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? std::string(real) : plain_absolute(path);
 }
 
 // The settings of the command line and the files, checked whole.
@@ -578,11 +624,10 @@ void load(Startup& st, const std::vector<std::string>& configs)
             read_file(layers[i].first, layers[i].second, p);
     }
 
-    std::error_code ec;
     if (s.server.workdir_default)
         s.server.workdir = user_folder();
     if (s.server.workdir.empty()) {
-        s.server.workdir = std::filesystem::current_path(ec).string();
+        s.server.workdir = plain_absolute(".");
         s.server.workdir_default = false; // it exists: nothing to make
     }
     // The system file's relative paths, now that the working directory is known.
@@ -655,26 +700,30 @@ Startup settings_load(int argc, char** argv)
 
 std::string settings_prepare_workdir(const Settings& s)
 {
-    namespace fs = std::filesystem;
     const std::string& dir = s.server.workdir;
-    std::error_code ec;
-    if (s.server.workdir_default && !fs::is_directory(dir, ec)) {
+    struct stat st {};
+    if (s.server.workdir_default && stat(dir.c_str(), &st) != 0) {
         // The household's folder: the database account, the key, the pictures.
         const mode_t mask = umask(077);
-        fs::create_directories(dir, ec);
+        for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+            if ((mkdir(dir.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST) ||
+                slash == std::string::npos)
+                break;
+        }
         umask(mask);
-        if (ec)
-            return dir + ": cannot make the working directory: " + ec.message();
+        if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return dir + ": cannot make the working directory: " + std::strerror(errno);
     }
     // What the screen needs, from the installed default beside the program
     // (PREFIX/bin/../share/velmora); best effort, as the screen's own
     // programs say what is missing.
-    fs::create_directory(dir + "/pictures", ec);
-    const fs::path black = fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() /
-                           "share/velmora/black.jpg";
-    if (!ec && fs::is_regular_file(black, ec))
-        for (const char* to : {"/black.jpg", "/pictures/black.jpg"})
-            fs::copy_file(black, dir + to, fs::copy_options::skip_existing, ec);
+    mkdir((dir + "/pictures").c_str(), 0777);
+    char exe[PATH_MAX] = {};
+    if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0)
+        return "";
+    const std::string black = folder_of(folder_of(exe)) + "/share/velmora/black.jpg";
+    for (const char* to : {"/black.jpg", "/pictures/black.jpg"})
+        copy_new(black, dir + to);
     return "";
 }
 
