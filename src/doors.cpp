@@ -14,8 +14,8 @@
 namespace {
 
 // What the house lends its doors.
-const DoorHost kHost = {household::add_listener, household::remove_listener,
-                        household::snapshot, inbox::post};
+const DoorHost kHost = {household::add_listener, household::remove_listener, household::snapshot,
+                        inbox::post};
 
 // The folder of the running program, with its last '/'; "" when unknown.
 std::string own_folder()
