@@ -54,10 +54,12 @@ std::string joined(const std::vector<std::string>& names)
 
 void sign_of_life(Db& db)
 {
+    // A refused sign (its line said why) is tried again at the next sign's
+    // time, not at every tick.
+    g.next_sign = Clock::now() + g.sign_every;
     const int r = db_sign_of_life(db, g.mqtt_prefix, g.discovery);
     if (r < 0)
         return;
-    g.next_sign = Clock::now() + g.sign_every;
     // Retired while it ran: the row is made again, and what it published on
     // MQTT, cleared, is told anew.
     if (r == 1 && g.started) {
