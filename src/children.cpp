@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "clock.hpp"
 #include "budget.hpp"
+#include "clock.hpp"
 #include "net.hpp"
 #include "sigint.hpp"
 

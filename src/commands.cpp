@@ -48,8 +48,8 @@ int cmd_join(Db& db, char* name, char* current_channel)
     return 0;
 }
 
-bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels,
-                   char* current_user, char* current_channel)
+bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels, char* current_user,
+                   char* current_channel)
 {
     copyText(current_user, VIEW_SIZE, getAtPos(onlines, 0));
     if (findItem(current_channel, channels) >= 0)

@@ -35,5 +35,5 @@ Gesture readGesture(std::string_view cmd);
 // user, and the current channel kept when it is among the online channels,
 // else that user's last channel. `onlines` is not empty. True when the
 // channel was not kept.
-bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels,
-                   char* current_user, char* current_channel);
+bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels, char* current_user,
+                   char* current_channel);

@@ -1,6 +1,5 @@
-// The presence database `dvb`: a connection as a value (one unit of work,
-// opened when first needed, closed at its end) and the operations the
-// handlers use, each on the connection it is given.
+// The presence database `dvb`: the operations the handlers use, each on the
+// unit of work's connection it is given (connection.hpp).
 #pragma once
 
 #include <cstddef>
@@ -8,57 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "connection.hpp"
 #include "household_user.hpp"
-#include "settings.hpp"
-
-#include <mysql.h>
-
-// The longest statement the daemon sends.
-constexpr std::size_t PRIKAZ_SIZE = 10000;
-
-// One unit of work's connection: opened by the first statement that needs it
-// (or by open()), closed by close() or at the end of its scope. Units of work
-// never nest: a message, the shutdown, the start-up's look at the household.
-class Db {
-public:
-    Db() = default;
-    ~Db() { close(); }
-    Db(const Db&) = delete;
-    Db& operator=(const Db&) = delete;
-
-    // The open connection, opened now when it is not yet: a server that
-    // cannot be reached is told in the connect line on stderr and ends the
-    // process (ProcessEnd, status -1) through the unit of work's caller.
-    MYSQL* handle();
-    // Opens the connection, or gives the library's error text and leaves
-    // none open; it never ends the process.
-    bool open(std::string& error);
-    bool is_open() const { return m_ != nullptr; }
-    void close();
-
-    // The connection has sent its session limits (with its first write).
-    bool limited = false;
-    // The statement sent last, as it was sent (or refused unsent), and
-    // whether it was refused.
-    std::string prikaz;
-    bool refused = false;
-    // The rows the last write changed (not merely matched); 0 after a
-    // refused one.
-    unsigned long long changed = 0;
-
-private:
-    MYSQL* m_ = nullptr;
-};
-
-// The account and server: the built-in ones, or an option-file group's.
-void db_configure(const Settings::Database& settings);
-
-// What the statements met since the last look, for the television's health:
-// failed when the server refused one or a connection could not be made,
-// answered when everything went through, untried when nothing was sent.
-// Each look starts afresh. The serving thread's.
-enum class DbLook { untried, answered, failed };
-DbLook db_look();
 
 // Which users a list is of: those in front of this television (its room:
 // online users last seen here, or at no television since the database had
@@ -88,18 +38,8 @@ int db_update_user_last_channel(Db& db, std::string_view name, std::string_view 
 int db_set_all_state(Db& db, std::string_view state);
 int db_update_lasts(Db& db, std::string_view channel);
 
-// Several televisions on one database. The database is up to date for them
-// when userHasState has the column `place`: the name of the television at
-// which the user was last recognised or joined (NULL: at none since it was
-// added). Whether it has is looked at once, on the first open connection
-// that asks (one line when it has not: the daemon then keeps to one
-// television's ways). The daemon never adds the column itself.
-void db_configure_place(std::string_view television);
-bool db_has_places(Db& db);
-// Whether the database keeps the televisions' signs of life (the table
-// televisions), looked at once like the place; one line when it has places
-// but not this.
-bool db_has_televisions(Db& db);
+// Several televisions on one database (the place and the signs of life:
+// connection.hpp tells whether the database has them).
 // A join's write: the user online with this television as place, in one
 // statement, so that no television ever sees her online without her place
 // (a database without places: the state alone, as ever). 0 or -1.

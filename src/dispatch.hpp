@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "database.hpp"
+#include "connection.hpp"
 #include "record.hpp"
 #include "viewing.hpp"
 

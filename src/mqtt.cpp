@@ -241,7 +241,8 @@ private:
 class Link {
 public:
     Link(const Settings::Mqtt& s, const DoorHost& host)
-        : door_host_(host), host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
+        : door_host_(host),
+          host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
                                                            : s.host),
           port_(s.port), prefix_(s.prefix), command_(s.prefix + "/command"), tls_ca_(s.tls_ca),
           tls_ready_(s.tls_ca.empty()), teller_(host, s.prefix, s.discovery),
@@ -476,8 +477,8 @@ public:
         link_ = std::make_unique<Link>(settings_, host_);
         // The listener's `before` is what the household last told; the link
         // keeps what the broker was told, which differs after an outage.
-        listener_ =
-            host_.add_listener([this](const Snapshot&, const Snapshot& now) { link_->changed(now); });
+        listener_ = host_.add_listener(
+            [this](const Snapshot&, const Snapshot& now) { link_->changed(now); });
         moments_ = host_.add_moment_listener([this](const Moment& m) { link_->moment(m); });
     }
 
@@ -534,13 +535,13 @@ public:
         if (!s_.username.empty())
             mosquitto_username_pw_set(m_.get(), s_.username.c_str(),
                                       s_.password.empty() ? nullptr : s_.password.c_str());
-        if (!s_.tls_ca.empty() &&
-            mosquitto_tls_set(m_.get(), s_.tls_ca.c_str(), nullptr, nullptr, nullptr, nullptr) !=
-                MOSQ_ERR_SUCCESS)
+        if (!s_.tls_ca.empty() && mosquitto_tls_set(m_.get(), s_.tls_ca.c_str(), nullptr, nullptr,
+                                                    nullptr, nullptr) != MOSQ_ERR_SUCCESS)
             return fail(why, "cannot use " + s_.tls_ca + " for TLS");
-        mosquitto_message_callback_set(m_.get(), [](mosquitto*, void* self, const mosquitto_message* msg) {
-            static_cast<Clearer*>(self)->seen(msg);
-        });
+        mosquitto_message_callback_set(m_.get(),
+                                       [](mosquitto*, void* self, const mosquitto_message* msg) {
+                                           static_cast<Clearer*>(self)->seen(msg);
+                                       });
         mosquitto_publish_callback_set(
             m_.get(), [](mosquitto*, void* self, int) { ++static_cast<Clearer*>(self)->acked_; });
         const std::string host = s_.host.size() > 2 && s_.host.front() == '['

@@ -12,37 +12,10 @@
 #include <mysqld_error.h>
 
 #include "log.hpp"
-#include "statement.hpp"
 
 using namespace statement;
 
 namespace {
-
-std::string g_place;
-// Whether the database has a place column, and a table of signs of life:
-// each looked at once, on the first open connection that asks.
-enum class Known { Unknown, Yes, No };
-Known g_places = Known::Unknown, g_televisions = Known::Unknown;
-
-// Whether `probe` runs: Yes, or No when the server says the column or table
-// is not there (with one line, once); a statement that failed otherwise (a
-// server gone for a moment) decides nothing.
-Known probe(Db& db, const char* probe, const char* missing, const char* so)
-{
-    MYSQL* conn = db.handle();
-    if (mysql_real_query(conn, probe, std::strlen(probe)) == 0) {
-        Result(mysql_store_result(conn));
-        return Known::Yes;
-    }
-    const unsigned code = mysql_errno(conn);
-    if (code != ER_BAD_FIELD_ERROR && code != ER_NO_SUCH_TABLE)
-        return Known::Unknown;
-    std::fprintf(stderr,
-                 "[database] not brought up to date for several televisions (%s; run "
-                 "velmora-setup-db): %s\n",
-                 missing, so);
-    return Known::No;
-}
 
 // The first value of the statement's only row, or "" when none.
 std::string only_value(Db& db)
@@ -58,37 +31,6 @@ std::string only_value(Db& db)
 
 } // namespace
 
-void db_configure_place(std::string_view television)
-{
-    g_place = television;
-}
-
-bool db_has_places(Db& db)
-{
-    if (g_places == Known::Unknown && db.is_open())
-        g_places = probe(db, "SELECT place FROM userHasState LIMIT 0", "no userHasState.place",
-                         "this television's shutdown sets every user offline");
-    return g_places == Known::Yes;
-}
-
-bool db_has_televisions(Db& db)
-{
-    if (g_televisions == Known::Unknown && db.is_open() && db_has_places(db))
-        g_televisions = probe(db, "SELECT name, seen FROM televisions LIMIT 0",
-                              "no table televisions",
-                              "a television that goes away keeps its users online");
-    return g_televisions == Known::Yes;
-}
-
-std::string here_clause(Db& db)
-{
-    db.handle();
-    if (g_place.empty() || !db_has_places(db))
-        return "";
-    return " AND (userHasState.place IS NULL OR userHasState.place='" +
-           escape(db.handle(), g_place) + "')";
-}
-
 int db_join_here(Db& db, std::string_view name)
 {
     db.handle();
@@ -97,7 +39,7 @@ int db_join_here(Db& db, std::string_view name)
     return run(db, "db_set_user_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s'), place='%s' "
                "WHERE idu=(SELECT id FROM users WHERE name='%s');",
-               {{"online"}, {g_place}, {name}})
+               {{"online"}, {db_place()}, {name}})
                ? 0
                : -1;
 }
@@ -108,7 +50,7 @@ bool db_set_user_place(Db& db, std::string_view name)
            run(db, "db_set_user_place",
                "UPDATE userHasState SET place='%s' WHERE idu=(SELECT id FROM users WHERE "
                "name='%s');",
-               {{g_place}, {name}}) &&
+               {{db_place()}, {name}}) &&
            mysql_affected_rows(db.handle()) > 0;
 }
 
@@ -120,7 +62,7 @@ int db_set_offline_here(Db& db)
     return run(db, "db_set_all_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE place "
                "IS NULL OR place='%s';",
-               {{"offline"}, {g_place}})
+               {{"offline"}, {db_place()}})
                ? 0
                : -1;
 }
@@ -144,8 +86,8 @@ bool db_get_household(Db& db, std::vector<HouseholdUser>& users)
         };
         while (MYSQL_ROW row = mysql_fetch_row(result.get()))
             if (row[0])
-                users.push_back({text(row, 0), text(row, 1), text(row, 2),
-                                 places ? text(row, 3) : ""});
+                users.push_back(
+                    {text(row, 0), text(row, 1), text(row, 2), places ? text(row, 3) : ""});
     }
     return true;
 }
@@ -168,7 +110,7 @@ int db_sign_of_life(Db& db, std::string_view mqtt_prefix, std::string_view disco
     if (!run(db, "db_sign_of_life",
              "INSERT INTO televisions (name, seen, mqtt_prefix, discovery) VALUES ('%s', NOW(3), "
              "'%s', '%s') ON DUPLICATE KEY UPDATE seen=NOW(3), mqtt_prefix='%s', discovery='%s';",
-             {{g_place}, {mqtt_prefix}, {discovery}, {mqtt_prefix}, {discovery}}))
+             {{db_place()}, {mqtt_prefix}, {discovery}, {mqtt_prefix}, {discovery}}))
         return -1;
     return mysql_affected_rows(db.handle()) == 1 ? 1 : 0;
 }
@@ -188,7 +130,7 @@ std::vector<Released> db_release_silent(Db& db, long seconds, std::string_view o
     const std::string after = std::to_string(seconds);
     const std::string which =
         std::string(only.empty() ? " AND televisions.name<>'" : " AND televisions.name='") +
-        escape(db.handle(), only.empty() ? std::string_view(g_place) : only) + "'";
+        escape(db.handle(), only.empty() ? std::string_view(db_place()) : only) + "'";
     if (!run(db, "db_release_silent",
              "SELECT userHasState.place, TIMESTAMPDIFF(SECOND, televisions.seen, NOW(3)), "
              "users.name FROM userHasState JOIN users ON users.id=userHasState.idu JOIN states ON "

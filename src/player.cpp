@@ -15,8 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "clock.hpp"
 #include "children.hpp"
+#include "clock.hpp"
+#include "database.hpp"
 #include "household.hpp"
 #include "log.hpp"
 #include "net.hpp"
@@ -177,17 +178,28 @@ std::string literal_annotation(std::string_view text)
 std::vector<std::string> convert_command(const std::string& pictured, const std::string& onlinesd,
                                          const std::string& channelsd)
 {
-    return {"convert",    "pictures/" + pictured,
-            "-fill",      "white",
-            "-gravity",   "center",
-            "-pointsize", "80",
-            "-annotate",  "+0+0",
-            "Welcome!",   "-gravity",
-            "southwest",  "-pointsize",
-            "20",         "-annotate",
-            "+80+80",     literal_annotation(onlinesd),
-            "-annotate",  "+1100+80",
-            literal_annotation(channelsd), "out.jpg"};
+    return {"convert",
+            "pictures/" + pictured,
+            "-fill",
+            "white",
+            "-gravity",
+            "center",
+            "-pointsize",
+            "80",
+            "-annotate",
+            "+0+0",
+            "Welcome!",
+            "-gravity",
+            "southwest",
+            "-pointsize",
+            "20",
+            "-annotate",
+            "+80+80",
+            literal_annotation(onlinesd),
+            "-annotate",
+            "+1100+80",
+            literal_annotation(channelsd),
+            "out.jpg"};
 }
 
 std::string caption(const char* heading, const char* list)

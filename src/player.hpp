@@ -3,7 +3,7 @@
 // Every operation returns 0.
 #pragma once
 
-#include "database.hpp"
+#include "connection.hpp"
 
 // Records the channel as the last channel of the online users who have it
 // (on the caller's connection), notifies (unless told not to: a resume brings

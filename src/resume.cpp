@@ -46,8 +46,7 @@ void bring_back(const TvState& was, const std::string& where, ViewingState& view
             logSafe(view.currentChannel).c_str(), was.welcome ? "the welcome, " : "",
             play.empty() ? "nothing plays" : "playing ", logSafe(play).c_str());
     if (was.welcome)
-        player_set_background(view.currentUser, onlines.c_str(), channels.c_str(),
-                              picture.c_str());
+        player_set_background(view.currentUser, onlines.c_str(), channels.c_str(), picture.c_str());
     if (!play.empty())
         player_set_channel(db, play.c_str(), false); // no "Changing channel": nothing changed
     household::message_done(db, view.currentUser, view.currentChannel);

@@ -54,15 +54,18 @@ std::string joined(const std::vector<std::string>& names)
 
 void sign_of_life(Db& db)
 {
+    // A refused sign (its line said why) is tried again at the next sign's
+    // time, not at every tick.
+    g.next_sign = Clock::now() + g.sign_every;
     const int r = db_sign_of_life(db, g.mqtt_prefix, g.discovery);
     if (r < 0)
         return;
-    g.next_sign = Clock::now() + g.sign_every;
     // Retired while it ran: the row is made again, and what it published on
     // MQTT, cleared, is told anew.
     if (r == 1 && g.started) {
-        logLine(stderr, "[rooms] %s had no sign of life in the database (retired while it ran?); "
-                        "it has one again\n",
+        logLine(stderr,
+                "[rooms] %s had no sign of life in the database (retired while it ran?); "
+                "it has one again\n",
                 logSafe(g.television).c_str());
         household::announce();
     }
@@ -99,8 +102,7 @@ void follow_room(Db& db, ViewingState& view, const std::string& onlines)
         chooseAsLeave(db, onlines, channels, view.currentUser, view.currentChannel);
     if (household::welcome_on_screen()) {
         const std::string picture = db_get_user_picture(db, view.currentUser);
-        player_set_background(view.currentUser, onlines.c_str(), channels.c_str(),
-                              picture.c_str());
+        player_set_background(view.currentUser, onlines.c_str(), channels.c_str(), picture.c_str());
     }
     if (playing.empty())
         return;
@@ -174,8 +176,9 @@ void tick(ViewingState& view)
     if (!db.open(error)) {
         g.answering_since = Clock::time_point::max();
         if (!g.unreachable_told)
-            logLine(stderr, "[rooms] the database is not reached (%s); other televisions are "
-                            "not followed until it answers\n",
+            logLine(stderr,
+                    "[rooms] the database is not reached (%s); other televisions are "
+                    "not followed until it answers\n",
                     logSafe(error).c_str());
         g.unreachable_told = true;
         household::health(); // the database's problem shows without a message
@@ -233,9 +236,10 @@ int retire(const Settings& settings, const std::string& television)
     }
     if (!r.done)
         return 1; // the refused statement said why
-    std::string said = "retired " + name + ": " +
-                       (r.users.empty() ? "nobody was online there" : joined(r.users) + " set offline") +
-                       ", its sign of life removed";
+    std::string said =
+        "retired " + name + ": " +
+        (r.users.empty() ? "nobody was online there" : joined(r.users) + " set offline") +
+        ", its sign of life removed";
     if (r.mqtt_prefix.empty()) {
         said += ", nothing of it on MQTT";
     } else if (settings.mqtt.host.empty()) {

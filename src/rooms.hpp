@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "database.hpp"
+#include "connection.hpp"
 #include "settings.hpp"
 #include "viewing.hpp"
 

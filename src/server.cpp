@@ -15,8 +15,9 @@
 
 #include <systemd/sd-daemon.h>
 
-#include "clock.hpp"
 #include "children.hpp"
+#include "clock.hpp"
+#include "database.hpp"
 #include "dispatch.hpp"
 #include "display.hpp"
 #include "doors.hpp"
@@ -328,8 +329,7 @@ void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
         std::size_t kept = 0;
         for (std::size_t i = 0; i < peers.size(); ++i) {
             const Peer p = peers[i];
-            if (fds[2 + i].revents && !front_end_served &&
-                readMessageFrom(house, p.fd, recvBuff)) {
+            if (fds[2 + i].revents && !front_end_served && readMessageFrom(house, p.fd, recvBuff)) {
                 front_end_served = true;
                 continue;
             }

@@ -6,7 +6,7 @@
 
 #include <libxml/tree.h>
 
-#include "database.hpp"
+#include "connection.hpp"
 #include "settings.hpp"
 #include "viewing.hpp"
 

@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <pwd.h>
@@ -18,6 +18,9 @@
 #include <ini.h>
 
 #include "log.hpp"
+#include "settings_parts.hpp"
+
+using namespace settings_parts;
 
 #ifndef VELMORA_GUIDE_HOST
 #define VELMORA_GUIDE_HOST "127.0.0.1"
@@ -60,8 +63,6 @@ namespace {
 constexpr std::size_t LINE_MAX_CHARS = 190;
 // A settings file is a few lines; one of this size is something else.
 constexpr std::size_t SETTINGS_MAX = 64 * 1024;
-// The first line of a password file.
-constexpr std::size_t PASSWORD_MAX = 1024;
 
 // A refusal on its way up to settings_load, which hands it to main.
 struct Refused {
@@ -71,195 +72,6 @@ struct Refused {
 [[noreturn]] void refuse(const std::string& line)
 {
     throw Refused{line};
-}
-
-bool parse_port(const std::string& v, int& port)
-{
-    if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    port = std::atoi(v.c_str());
-    return port >= 1 && port <= 65535;
-}
-
-// "ADDRESS:PORT" with a numeric IPv4 address or a bracketed IPv6 one.
-bool parse_listen(const std::string& v, ListenAddress& out, std::string& why)
-{
-    std::string host, port;
-    if (!v.empty() && v[0] == '[') {
-        std::size_t close = v.find("]:");
-        if (close == std::string::npos) {
-            why = "expected [IPV6]:PORT";
-            return false;
-        }
-        host = v.substr(1, close - 1);
-        port = v.substr(close + 2);
-        in6_addr a6;
-        if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) {
-            why = "'" + host + "' is not an IPv6 address";
-            return false;
-        }
-    } else {
-        std::size_t colon = v.rfind(':');
-        if (colon == std::string::npos) {
-            why = "expected ADDRESS:PORT";
-            return false;
-        }
-        host = v.substr(0, colon);
-        port = v.substr(colon + 1);
-        in_addr a4;
-        if (inet_pton(AF_INET, host.c_str(), &a4) != 1) {
-            why = "'" + host + "' is not an IPv4 address (IPv6 is written [ADDRESS]:PORT)";
-            return false;
-        }
-    }
-    if (!parse_port(port, out.port)) {
-        why = "'" + port + "' is not a port (1-65535)";
-        return false;
-    }
-    out.host = host;
-    return true;
-}
-
-// A host name or address as it may stand in a URL: letters, digits, dots,
-// dashes, or a bracketed IPv6 address.
-bool valid_host(const std::string& v)
-{
-    if (v.size() > 2 && v.front() == '[' && v.back() == ']') {
-        in6_addr a6;
-        return inet_pton(AF_INET6, v.substr(1, v.size() - 2).c_str(), &a6) == 1;
-    }
-    return !v.empty() && v.size() <= 253 &&
-           v.find_first_not_of(
-               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-               std::string::npos;
-}
-
-// A regular file, opened without blocking on a FIFO or a device; what is
-// checked of it is what is then read. -1 with `why` set otherwise.
-int open_regular(const std::string& path, struct stat& st, std::string& why)
-{
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
-        why = std::strerror(errno);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        why = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
-        return -1;
-    }
-    return fd.release();
-}
-
-// At most `max` bytes of the file open on `fd`, without following one that
-// grows while it is read; false with `why` set when it cannot be read or
-// holds more.
-bool read_bounded(int fd, std::size_t max, std::string& text, std::string& why)
-{
-    text.assign(max + 1, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got > max) {
-        why = "it is larger than " + std::to_string(max / 1024) + " KiB";
-        return false;
-    }
-    text.resize(got);
-    return true;
-}
-
-bool read_bounded(const std::string& path, std::size_t max, std::string& text, std::string& why)
-{
-    struct stat st {};
-    Fd fd(open_regular(path, st, why));
-    return fd.fd >= 0 && read_bounded(fd.fd, max, text, why);
-}
-
-bool readable_file(const std::string& path, std::string& why)
-{
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0) {
-        why = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        why = path + " is not a file";
-        return false;
-    }
-    return true;
-}
-
-// The longest television name: a host name's length.
-constexpr std::size_t NAME_MAX_BYTES = 64;
-
-// A television's name: 1 to NAME_MAX_BYTES bytes without a control
-// character (C0, DEL or C1), so that it stands in a log line as it is.
-bool valid_name(const std::string& v)
-{
-    return !v.empty() && v.size() <= NAME_MAX_BYTES && logSafe(v) == v;
-}
-
-std::string host_name()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || !valid_name(name))
-        return "localhost";
-    return name;
-}
-
-// A topic prefix: levels of any text but the wildcards, none empty.
-bool valid_prefix(const std::string& v)
-{
-    if (v.empty() || v.front() == '/' || v.back() == '/' || v.find("//") != std::string::npos)
-        return false;
-    return v.find_first_of("+#") == std::string::npos;
-}
-
-std::string default_prefix()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || !name[0])
-        std::strcpy(name, "localhost");
-    std::string level;
-    for (const char* p = name; *p; ++p)
-        level += (std::strchr("+#/", *p) || static_cast<unsigned char>(*p) < 0x20) ? '_' : *p;
-    return "velmora/" + level;
-}
-
-// The MQTT password, from a file that only its owner may read (as ssh refuses
-// a key that others can read): the mode is the open file's, the one read.
-bool read_password(const std::string& path, std::string& password, std::string& why)
-{
-    struct stat st {};
-    std::string text;
-    Fd fd(open_regular(path, st, why));
-    if (fd.fd < 0) {
-        why = "cannot read " + path + ": " + why;
-        return false;
-    }
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-        why = path + " is readable by group or others (chmod 600 it)";
-        return false;
-    }
-    if (!read_bounded(fd.fd, PASSWORD_MAX, text, why)) {
-        why = "cannot read " + path + ": " + why;
-        return false;
-    }
-    password = text.substr(0, text.find_first_of("\r\n"));
-    if (password.empty()) {
-        why = path + " holds no password";
-        return false;
-    }
-    return true;
 }
 
 // A relative path of the system file, taken once every file is read: from
@@ -278,160 +90,6 @@ struct Parse {
     std::string problem;                    // the first one, with its key
     std::set<std::string> seen;
 };
-
-// One key; false with `why` set when the value is refused.
-using Setter = std::function<bool(Settings&, const std::string&, std::string&)>;
-
-bool set_port(int& port, const std::string& v, std::string& why)
-{
-    if (parse_port(v, port))
-        return true;
-    why = "'" + v + "' is not a port (1-65535)";
-    return false;
-}
-
-bool set_host(std::string& host, const std::string& v, std::string& why)
-{
-    if (valid_host(v)) {
-        host = v;
-        return true;
-    }
-    why = "'" + v + "' is not a host name or address";
-    return false;
-}
-
-const std::map<std::string, std::map<std::string, Setter>>& keys()
-{
-    static const std::map<std::string, std::map<std::string, Setter>> table = {
-        {"server",
-         {{"listen",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.server.listen_given = true;
-               return parse_listen(v, s.server.listen, why);
-           }},
-          {"workdir",
-           [](Settings& s, const std::string& v, std::string& why) {
-               struct stat st {};
-               if (stat(v.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-                   why = "'" + v + "' is not a directory";
-                   return false;
-               }
-               s.server.workdir = v;
-               s.server.workdir_default = false;
-               return true;
-           }},
-          {"display",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.server.display = v;
-               why = "'" + logSafe(v) + "' is not an X display (:N or HOST:N)";
-               return !v.empty() && v.size() <= 255 && logSafe(v) == v &&
-                      v.find(':') != std::string::npos;
-           }},
-          {"name",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.server.name = v;
-               why = "'" + logSafe(v) + "' is not a television name (1 to " +
-                     std::to_string(NAME_MAX_BYTES) + " bytes, no control characters)";
-               return valid_name(v);
-           }},
-          {"away_after",
-           [](Settings& s, const std::string& v, std::string& why) {
-               why = "'" + v + "' is not a number of seconds (0, or 10 to 604800)";
-               if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
-                   return false;
-               s.server.away_after = std::atol(v.c_str());
-               return s.server.away_after == 0 ||
-                      (s.server.away_after >= 10 && s.server.away_after <= 604800);
-           }}}},
-        {"database",
-         {{"option_file",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.database.option_file = v;
-               return readable_file(v, why);
-           }},
-          {"group",
-           [](Settings& s, const std::string& v, std::string& why) {
-               if (v.empty() ||
-                   v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUV"
-                                       "WXYZ0123456789_-.") != std::string::npos) {
-                   why = "'" + v + "' is not an option-file group name";
-                   return false;
-               }
-               s.database.group = v;
-               return true;
-           }}}},
-        {"guide",
-         {{"host", [](Settings& s, const std::string& v,
-                      std::string& why) { return set_host(s.guide.host, v, why); }},
-          {"post_port", [](Settings& s, const std::string& v,
-                           std::string& why) { return set_port(s.guide.post_port, v, why); }},
-          {"get_port", [](Settings& s, const std::string& v,
-                          std::string& why) { return set_port(s.guide.get_port, v, why); }}}},
-        {"mqtt",
-         {{"host", [](Settings& s, const std::string& v,
-                      std::string& why) { return set_host(s.mqtt.host, v, why); }},
-          {"port", [](Settings& s, const std::string& v,
-                      std::string& why) { return set_port(s.mqtt.port, v, why); }},
-          {"username",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.mqtt.username = v;
-               why = "the user name is empty";
-               return !v.empty();
-           }},
-          {"password_file",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.mqtt.password_file = v;
-               return read_password(v, s.mqtt.password, why);
-           }},
-          {"tls_ca",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.mqtt.tls_ca = v;
-               return readable_file(v, why);
-           }},
-          {"prefix",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.mqtt.prefix = v;
-               why = "'" + v + "' is not a topic prefix (levels without + or #, none empty)";
-               return valid_prefix(v);
-           }},
-          {"discovery",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.mqtt.discovery = v;
-               why = "'" + v + "' is not a topic prefix (levels without + or #, none empty)";
-               return v.empty() || valid_prefix(v);
-           }}}},
-        {"web",
-         {{"listen",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.web.enabled = true;
-               return parse_listen(v, s.web.listen, why);
-           }},
-          {"key_file",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.web.key_file = v;
-               why = "the key file name is empty";
-               return !v.empty();
-           }},
-          {"hosts",
-           [](Settings& s, const std::string& v, std::string& why) {
-               s.web.hosts.clear(); // a later file's list replaces an earlier one's
-               std::istringstream in(v);
-               for (std::string name; in >> name;) {
-                   if (!name.empty() && name.back() == ',')
-                       name.pop_back();
-                   if (name.empty())
-                       continue;
-                   if (!valid_host(name)) {
-                       why = "'" + name + "' is not a host name";
-                       return false;
-                   }
-                   s.web.hosts.push_back(name);
-               }
-               return true;
-           }}}},
-    };
-    return table;
-}
 
 int on_key(void* user, const char* section, const char* name, const char* value)
 {
@@ -498,10 +156,9 @@ void read_file(const std::string& path, bool system, Parse& p)
     }
     // One key per line: a continuation line would silently join the one above.
     ini_allow_multiline = false;
-    std::error_code ec;
     p.file = path;
     p.system = system;
-    p.dir = std::filesystem::absolute(path, ec).parent_path().lexically_normal().string();
+    p.dir = folder_of(plain_absolute(path));
     p.seen.clear();
     int line = ini_parse_string(text.c_str(), on_key, &p);
     if (line != 0) {
@@ -541,9 +198,8 @@ bool exists(const std::string& path)
 // The same file, however it is named.
 std::string canonical(const std::string& path)
 {
-    std::error_code ec;
-    const auto c = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : c.string();
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? std::string(real) : plain_absolute(path);
 }
 
 // The settings of the command line and the files, checked whole.
@@ -578,11 +234,10 @@ void load(Startup& st, const std::vector<std::string>& configs)
             read_file(layers[i].first, layers[i].second, p);
     }
 
-    std::error_code ec;
     if (s.server.workdir_default)
         s.server.workdir = user_folder();
     if (s.server.workdir.empty()) {
-        s.server.workdir = std::filesystem::current_path(ec).string();
+        s.server.workdir = plain_absolute(".");
         s.server.workdir_default = false; // it exists: nothing to make
     }
     // The system file's relative paths, now that the working directory is known.
@@ -652,29 +307,32 @@ Startup settings_load(int argc, char** argv)
     return st;
 }
 
-
 std::string settings_prepare_workdir(const Settings& s)
 {
-    namespace fs = std::filesystem;
     const std::string& dir = s.server.workdir;
-    std::error_code ec;
-    if (s.server.workdir_default && !fs::is_directory(dir, ec)) {
+    struct stat st {};
+    if (s.server.workdir_default && stat(dir.c_str(), &st) != 0) {
         // The household's folder: the database account, the key, the pictures.
         const mode_t mask = umask(077);
-        fs::create_directories(dir, ec);
+        for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+            if ((mkdir(dir.substr(0, slash).c_str(), 0777) != 0 && errno != EEXIST) ||
+                slash == std::string::npos)
+                break;
+        }
         umask(mask);
-        if (ec)
-            return dir + ": cannot make the working directory: " + ec.message();
+        if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return dir + ": cannot make the working directory: " + std::strerror(errno);
     }
     // What the screen needs, from the installed default beside the program
     // (PREFIX/bin/../share/velmora); best effort, as the screen's own
     // programs say what is missing.
-    fs::create_directory(dir + "/pictures", ec);
-    const fs::path black = fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() /
-                           "share/velmora/black.jpg";
-    if (!ec && fs::is_regular_file(black, ec))
-        for (const char* to : {"/black.jpg", "/pictures/black.jpg"})
-            fs::copy_file(black, dir + to, fs::copy_options::skip_existing, ec);
+    mkdir((dir + "/pictures").c_str(), 0777);
+    char exe[PATH_MAX] = {};
+    if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0)
+        return "";
+    const std::string black = folder_of(folder_of(exe)) + "/share/velmora/black.jpg";
+    for (const char* to : {"/black.jpg", "/pictures/black.jpg"})
+        copy_new(black, dir + to);
     return "";
 }
 

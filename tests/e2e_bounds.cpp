@@ -152,8 +152,8 @@ TEST_F(Bounds, SigintDuringStartUpEndsItInOrder)
                                    "[server] db_set_all_offline() returned 0 (0 - succesful)\n"}));
     // At start-up by the SIGINT, and after its 5 s in the shutdown.
     const std::string stopped = "[player] restored\n[background] not restored: fbsetbg black.jpg ";
-    EXPECT_TRUE(in_order(d.out(), {stopped + "stopped by the shutdown\n", kFarewell,
-                                   stopped + "was stopped\n"}));
+    EXPECT_TRUE(in_order(
+        d.out(), {stopped + "stopped by the shutdown\n", kFarewell, stopped + "was stopped\n"}));
     EXPECT_TRUE(pids_named("fbsetbg").empty());
 }
 

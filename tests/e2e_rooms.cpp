@@ -54,10 +54,12 @@ TEST_F(Rooms, EachTelevisionShowsItsOwnRoomAndAMoveIsFollowed)
     kitchen->send_and_wait(message(user_xml("peter", "join")));
     ASSERT_TRUE(kitchen_env.wait_invocations_of("convert", 1));
     EXPECT_EQ(welcome(kitchen_env), "PRESENT KNOWN USERS:\\n1. peter\\n");
-    EXPECT_EQ(kitchen_env.invocations_of("convert").back().argv.at(20), "CHANNELS:\\n1. ct2\\n2. ct3\\n");
+    EXPECT_EQ(kitchen_env.invocations_of("convert").back().argv.at(20),
+              "CHANNELS:\\n1. ct2\\n2. ct3\\n");
     kitchen->send_and_wait(message(user_xml("x", "next") + user_xml("x", "l:0 r:9")));
     EXPECT_TRUE(kitchen->wait_stderr("[cmd_fingers] fingers: l:0 r:9 sum:9 channel:ct2,ct3\n"));
-    EXPECT_EQ(kitchen->last_view(), "[memory] currentChannel: 'ct3'\n[memory] currentUser: 'peter'\n");
+    EXPECT_EQ(kitchen->last_view(),
+              "[memory] currentChannel: 'ct3'\n[memory] currentUser: 'peter'\n");
     kitchen->send_and_wait(message(user_xml("x", "list", "online")));
     EXPECT_TRUE(kitchen->wait_stderr("[cmd_list] online users: anna,peter\n"));
 
@@ -79,7 +81,8 @@ TEST_F(Rooms, EachTelevisionShowsItsOwnRoomAndAMoveIsFollowed)
 
     // peter leaves in the kitchen: the kitchen's choice is anna, its room's.
     kitchen->send_and_wait(message(user_xml("peter", "leave")));
-    EXPECT_EQ(kitchen->last_view(), "[memory] currentChannel: 'ct2'\n[memory] currentUser: 'anna'\n");
+    EXPECT_EQ(kitchen->last_view(),
+              "[memory] currentChannel: 'ct2'\n[memory] currentUser: 'anna'\n");
 }
 
 // A television that goes silent has its users set offline by the other
@@ -99,7 +102,8 @@ TEST_F(Rooms, AwayTelevisionsReleaseTheirPeopleAndCrashLoopsStayQuiet)
         kitchen->send("<m>");
         EXPECT_EQ(kitchen->wait_exit(), 255);
         kitchen = tv(kitchen_env, "kitchen", "away_after = 10\n");
-        EXPECT_TRUE(kitchen->wait_stderr("[resume] kitchen ended without the shutdown: online peter;"));
+        EXPECT_TRUE(
+            kitchen->wait_stderr("[resume] kitchen ended without the shutdown: online peter;"));
     }
     EXPECT_TRUE(kitchen_env.wait_invocations_of("mplayer", 3));
     EXPECT_EQ(kitchen_env.invocations_of("notify-send").size(), notes);
@@ -127,7 +131,8 @@ TEST_F(Rooms, AwayTelevisionsReleaseTheirPeopleAndCrashLoopsStayQuiet)
     const size_t renders = kitchen_env.invocations_of("convert").size();
     kitchen = tv(kitchen_env, "kitchen", "away_after = 10\n");
     EXPECT_TRUE(kitchen->wait_stderr("[rooms] kitchen was away for "));
-    EXPECT_TRUE(kitchen->wait_stderr(" (away_after 10): the plain start; nobody was online here\n"));
+    EXPECT_TRUE(
+        kitchen->wait_stderr(" (away_after 10): the plain start; nobody was online here\n"));
     EXPECT_EQ(kitchen->err().find("[resume]"), std::string::npos);
     EXPECT_EQ(kitchen_env.invocations_of("convert").size(), renders);
 }
@@ -142,20 +147,26 @@ TEST_F(Rooms, ViewsAreTheHouseholdsAndRetiringClearsATelevision)
     Broker broker{living_env.dir()};
     broker.start();
     const std::string mqtt = "[mqtt]\nhost = 127.0.0.1\nport = 18830\nprefix = velmora/";
-    auto living = tv(living_env, "living room",
-                     mqtt + "living\n[web]\nlisten = 127.0.0.1:8003\nkey_file = " +
-                         living_env.dir() + "/web.key\n");
+    auto living =
+        tv(living_env, "living room",
+           mqtt + "living\n[web]\nlisten = 127.0.0.1:8003\nkey_file = " + living_env.dir() +
+               "/web.key\n");
     auto kitchen = tv(kitchen_env, "kitchen", mqtt + "kitchen\n");
     kitchen->send_and_wait(message(user_xml("peter", "join")));
-    EXPECT_EQ(broker.retained("velmora/living/user/peter", "online").count("velmora/living/user/peter"),
-              1u);
-    EXPECT_EQ(broker.retained("velmora/living/user/peter/attributes",
-                              R"({"television":"kitchen"})")["velmora/living/user/peter/attributes"],
-              R"({"television":"kitchen"})");
-    const std::string key = "Authorization: Bearer " + run({"cat", living_env.dir() + "/web.key"}).out.substr(0, 32);
-    EXPECT_NE(http("GET", "/api/state", {key}).body.find(
-                  R"({"name":"peter","picture":"peter.jpg","place":"kitchen","state":"online"})"),
-              std::string::npos);
+    EXPECT_EQ(
+        broker.retained("velmora/living/user/peter", "online").count("velmora/living/user/peter"),
+        1u);
+    EXPECT_EQ(
+        broker.retained("velmora/living/user/peter/attributes",
+                        R"({"television":"kitchen"})")["velmora/living/user/peter/attributes"],
+        R"({"television":"kitchen"})");
+    const std::string key =
+        "Authorization: Bearer " + run({"cat", living_env.dir() + "/web.key"}).out.substr(0, 32);
+    EXPECT_NE(
+        http("GET", "/api/state", {key})
+            .body.find(
+                R"({"name":"peter","picture":"peter.jpg","place":"kitchen","state":"online"})"),
+        std::string::npos);
 
     kill(kitchen->pid(), SIGKILL);
     kitchen->wait_exit();
@@ -180,9 +191,10 @@ TEST_F(Rooms, ViewsAreTheHouseholdsAndRetiringClearsATelevision)
 TEST_F(Rooms, AStartWithoutTheDatabaseFollowsItsReturn)
 {
     const std::string dbctl = VELMORA_SOURCE_DIR "/scripts/dbctl", dir = living_env.dir() + "/db";
-    auto living = tv(living_env, "living room",
-                     "[web]\nlisten = 127.0.0.1:8003\nkey_file = " + living_env.dir() + "/web.key\n",
-                     {"MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"});
+    auto living =
+        tv(living_env, "living room",
+           "[web]\nlisten = 127.0.0.1:8003\nkey_file = " + living_env.dir() + "/web.key\n",
+           {"MYSQL_UNIX_PORT=" + dir + "/mysqld.sock"});
     const std::string key =
         "Authorization: Bearer " + run({"cat", living_env.dir() + "/web.key"}).out.substr(0, 32);
     EXPECT_NE(http("GET", "/api/state", {key}).body.find(R"("users":[])"), std::string::npos);
@@ -195,7 +207,8 @@ TEST_F(Rooms, AStartWithoutTheDatabaseFollowsItsReturn)
     std::string state;
     for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < until &&
-         (state = http("GET", "/api/state", {key}).body).find(R"("name":"tom")") == std::string::npos;)
+         (state = http("GET", "/api/state", {key}).body).find(R"("name":"tom")") ==
+             std::string::npos;)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(state.find(R"("name":"tom")"), std::string::npos) << state << living->err();
     EXPECT_TRUE(living->wait_stderr("[rooms] the database answers again\n"));

@@ -46,6 +46,13 @@ TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
     chmod(loose.c_str(), 0644);
     const std::string fifo = env.dir() + "/fifo.conf";
     mkfifo(fifo.c_str(), 0600);
+    // A file of n bytes in short comment lines.
+    auto comments = [](std::size_t n) {
+        std::string s;
+        while (s.size() + 20 <= n)
+            s += "; a comment line\n\n\n";
+        return s + std::string(n - s.size() - 1, ';') + "\n";
+    };
     const struct {
         std::string text;               // the settings file ("" for none)
         std::vector<std::string> extra; // further arguments
@@ -71,9 +78,7 @@ TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
          {"--config", env.dir() + "/missing.conf"},
          env.dir() + "/missing.conf: cannot read the settings file: No such file or directory"},
         // Read with a bound, and only a regular file: nothing that never ends.
-        {std::string(70 * 1024, ';') + "\n",
-         {},
-         ": cannot read the settings file: it is larger than 64 KiB"},
+        {comments(64 * 1024 + 1), {}, ": cannot read the settings file: it is larger than 64 KiB"},
         {"",
          {"--config", "/dev/zero"},
          "/dev/zero: cannot read the settings file: it is not a regular file"},
@@ -100,6 +105,8 @@ TEST_F(Settings, BadSettingsAreRefusedBeforeAnything)
         }
     }
     EXPECT_TRUE(env.invocations().empty()); // no restore ran
+    EXPECT_EQ(server({"--config", env.write_config(comments(64 * 1024)), "--check-config"}).status,
+              0); // exactly the bound
 }
 
 // --check-config prints what the daemon would use; a password only as "(set)".
