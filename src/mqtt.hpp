@@ -5,7 +5,16 @@
 
 #include <memory>
 
+#include <mosquitto.h>
+
 #include "door.hpp"
+
+// What the module's sessions share: the client's owner, and the keepalive
+// (the least the library takes; a frozen broker shows within two of them).
+struct MosqFree {
+    void operator()(mosquitto* m) const { mosquitto_destroy(m); }
+};
+constexpr int KEEPALIVE_S = 5;
 
 // Listens to the household state and connects in the background (no broker
 // is no reason not to serve). `stop` publishes what is left and the status
