@@ -48,6 +48,17 @@ int cmd_join(Db& db, char* name, char* current_channel)
     return 0;
 }
 
+std::string roomChannel(Db& db, std::string_view channels, const char* current_user,
+                        const char* current_channel)
+{
+    std::string pick = current_channel;
+    if (findItem(pick, channels) < 0)
+        pick = db_get_last(db, current_user);
+    if (findItem(pick, channels) < 0)
+        pick = getAtPos(channels, 0);
+    return pick;
+}
+
 bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels, char* current_user,
                    char* current_channel)
 {

@@ -37,3 +37,8 @@ Gesture readGesture(std::string_view cmd);
 // channel was not kept.
 bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels, char* current_user,
                    char* current_channel);
+// A channel of the room's for what plays: the current channel when it is one
+// of the online channels, else the current user's last channel when that is,
+// else the first; "" when the room has none.
+std::string roomChannel(Db& db, std::string_view channels, const char* current_user,
+                        const char* current_channel);

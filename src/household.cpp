@@ -30,7 +30,7 @@ bool g_stale = false;
 // A welcome was set since the screen was last restored.
 bool g_welcome = false;
 // The room the screen was last made from, once known.
-std::string g_room;
+std::string g_room, g_played_room;
 bool g_room_known = false;
 
 std::vector<std::string> split_list(const std::string& list)
@@ -187,6 +187,7 @@ void name(std::string_view television)
 void playing(std::string_view channel)
 {
     g_next.playing = channel;
+    g_played_room = g_room; // what plays was chosen for the room as last shown
 }
 
 void screen(std::string_view picture)
@@ -254,6 +255,11 @@ bool room_known()
 const std::string& shown_room()
 {
     return g_room;
+}
+
+const std::string& played_room()
+{
+    return g_played_room;
 }
 
 const std::string& playing_now()

@@ -122,6 +122,9 @@ void announce();
 void room_shown(const std::string& onlines);
 bool room_known();
 const std::string& shown_room();
+// The room when what plays was chosen (a join's welcome shows the room
+// without choosing the channel).
+const std::string& played_room();
 // What the screen holds: the channel that plays ("" for none) and whether
 // the welcome is on it.
 const std::string& playing_now();

@@ -13,6 +13,15 @@
 
 namespace {
 
+// Whether a user of the household, online or not, has `channel`.
+bool someone_has(Db& db, const std::string& channel)
+{
+    for (const char* state : {"online", "offline"})
+        if (findItem(channel, db_get_all_channels_with_state(db, state, Where::household)) >= 0)
+            return true;
+    return false;
+}
+
 // The television as `was` says it was, for the users online here now; each
 // line begins with `where`.
 void bring_back(const TvState& was, const std::string& where, ViewingState& view)
@@ -38,6 +47,13 @@ void bring_back(const TvState& was, const std::string& where, ViewingState& view
         chooseAsLeave(db, onlines, channels, view.currentUser, view.currentChannel);
         if (!play.empty())
             play = view.currentChannel;
+    }
+    // What played plays again, unless those who have it are all gone from
+    // the room: then one of the room's channels does. (A channel nobody has,
+    // asked for with "change", plays again as it was.)
+    if (!play.empty() && findItem(play, channels) < 0 && someone_has(db, play)) {
+        play = roomChannel(db, channels, view.currentUser, view.currentChannel);
+        copyText(view.currentChannel, VIEW_SIZE, play);
     }
     const std::string picture = was.welcome ? db_get_user_picture(db, view.currentUser) : "";
 

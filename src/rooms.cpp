@@ -82,18 +82,15 @@ void release_silent(Db& db)
 // follows as a leave would for those who went (the first user here, the
 // channel kept when the room still has it), the welcome on the screen is
 // drawn again for the room, and nothing is shown once the room is empty.
-void follow_room(Db& db, ViewingState& view, const std::string& onlines)
+void follow_screen(Db& db, ViewingState& view, const std::string& onlines,
+                   const std::string& channels)
 {
-    const std::string channels = db_get_all_channels_with_state(db, "online");
-    if (db.refused)
-        return;
     logLine(stderr, "[rooms] %s's room changed: online here '%s' (was '%s')\n",
             logSafe(g.television).c_str(), logSafe(onlines).c_str(),
             logSafe(household::shown_room()).c_str());
     household::room_shown(onlines);
-    const std::string playing = household::playing_now();
     if (onlines.empty()) {
-        if (!playing.empty() || household::welcome_on_screen())
+        if (!household::playing_now().empty() || household::welcome_on_screen())
             player_restore();
         view.currentUser[0] = view.currentChannel[0] = '\0';
         return;
@@ -104,18 +101,19 @@ void follow_room(Db& db, ViewingState& view, const std::string& onlines)
         const std::string picture = db_get_user_picture(db, view.currentUser);
         player_set_background(view.currentUser, onlines.c_str(), channels.c_str(), picture.c_str());
     }
-    if (playing.empty())
-        return;
+}
+
+// The room changed since what plays was chosen (a join's welcome may have
+// shown the change first): a channel that no one in the room has any more
+// gives way to one of the room's, as a leave would choose it.
+void follow_player(Db& db, ViewingState& view, const std::string& channels)
+{
+    const std::string playing = household::playing_now();
     if (findItem(playing, channels) >= 0) {
         copyText(view.currentChannel, VIEW_SIZE, playing);
         return;
     }
-    // What plays is no channel of the room's any more.
-    std::string next = view.currentChannel;
-    if (findItem(next, channels) < 0)
-        next = db_get_last(db, view.currentUser);
-    if (findItem(next, channels) < 0)
-        next = getAtPos(channels, 0);
+    std::string next = roomChannel(db, channels, view.currentUser, view.currentChannel);
     copyText(view.currentChannel, VIEW_SIZE, next);
     if (next.empty())
         player_restore();
@@ -208,9 +206,24 @@ void tick(ViewingState& view)
         household::room_shown(onlines); // the first look after a start without the database
         return;
     }
-    if (sorted_items(onlines) == sorted_items(household::shown_room()))
+    const auto now_here = sorted_items(onlines);
+    const bool screen = now_here != sorted_items(household::shown_room());
+    // Someone for whom what plays was chosen has gone (one who came takes
+    // nothing away: a channel asked for by "change" stays until then).
+    auto gone_since_played = [&] {
+        const auto then = sorted_items(household::played_room());
+        return !std::includes(now_here.begin(), now_here.end(), then.begin(), then.end());
+    };
+    const bool player = !household::playing_now().empty() && gone_since_played();
+    if (!screen && !player)
         return;
-    follow_room(db, view, onlines);
+    const std::string channels = db_get_all_channels_with_state(db, "online");
+    if (db.refused)
+        return;
+    if (screen)
+        follow_screen(db, view, onlines, channels);
+    if (!household::playing_now().empty() && gone_since_played())
+        follow_player(db, view, channels);
     household::message_done(db, view.currentUser, view.currentChannel);
 }
 

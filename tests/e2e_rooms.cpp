@@ -213,3 +213,34 @@ TEST_F(Rooms, AStartWithoutTheDatabaseFollowsItsReturn)
     EXPECT_NE(state.find(R"("name":"tom")"), std::string::npos) << state << living->err();
     EXPECT_TRUE(living->wait_stderr("[rooms] the database answers again\n"));
 }
+
+// What plays stays one of the room's channels: after a move that a join saw
+// before the kitchen's tick did, and after a crash while its owner left.
+TEST_F(Rooms, WhatPlaysFollowsTheRoom)
+{
+    auto living = tv(living_env, "living room"), kitchen = tv(kitchen_env, "kitchen");
+    auto playing = [&](const std::string& channel) {
+        for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+            if (!kitchen_env.invocations_of("mplayer").empty() &&
+                kitchen_env.invocations_of("mplayer").back().argv.back() == "dvb://" + channel)
+                return true;
+        return false;
+    };
+    kitchen->send_and_wait(
+        message(user_xml("anna", "join") + user_xml("tom", "join") + user_xml("x", "l:0 r:1")));
+    EXPECT_TRUE(playing("ct1")); // anna's
+    living->send_and_wait(message(user_xml("anna", "join")));
+    kitchen->send_and_wait(message(user_xml("peter", "join")));
+    EXPECT_TRUE(playing("ct3")) << kitchen->err(); // peter's last, the current user's
+
+    kitchen->send_and_wait(
+        message(user_xml("eva", "join") + user_xml("peter", "join") + user_xml("x", "l:0 r:4")));
+    EXPECT_TRUE(playing("nova")); // eva's alone, peter current
+    kill(kitchen->pid(), SIGKILL);
+    kitchen->wait_exit();
+    db_exec("UPDATE userHasState SET ids = 2 WHERE idu = 3"); // eva went meanwhile
+    kitchen = tv(kitchen_env, "kitchen");
+    EXPECT_TRUE(playing("ct3")) << kitchen->err();
+}
