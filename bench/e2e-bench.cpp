@@ -245,7 +245,10 @@ double list_in_process()
     int saved = dup(STDERR_FILENO);
     dup2(null, STDERR_FILENO);
     auto t0 = Clock::now();
-    cmd_list("online");
+    {
+        Db db; // a message's unit of work: connected by the handler, closed at its end
+        cmd_list(db, "online");
+    }
     double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
     dup2(saved, STDERR_FILENO);
     close(saved);

@@ -48,14 +48,14 @@ int main()
     dup2(nul, STDOUT_FILENO);
     dup2(nul, STDERR_FILENO);
 
-    static char user[VIEW_SIZE] = "", channel[VIEW_SIZE] = "";
-    p_currentUser = user;
-    p_currentChannel = channel;
+    ViewingState view;
+    Db db; // neither kind needs it: it is never opened
 
     const std::string one = message(1, "last");
     const std::string four = message(4, "l:7 r:1");
-    measure("parse + dispatch, one user (last)", 50000, [&] { parseThis(one.c_str()); });
-    measure("parse + dispatch, four users (gesture)", 50000, [&] { parseThis(four.c_str()); });
+    measure("parse + dispatch, one user (last)", 50000, [&] { parseThis(db, view, one.c_str()); });
+    measure("parse + dispatch, four users (gesture)", 50000,
+            [&] { parseThis(db, view, four.c_str()); });
 
     std::string list;
     for (int i = 0; i < 50; ++i)

@@ -12,7 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "inbox.hpp"
-#include "mqtt.hpp"
+#include "mqtt_topics.hpp"
+#include "json_records.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The way from received bytes to user records and dispatch decisions, with
-// recording doubles in place of the handlers and the end of the process for a
-// rejected message turned into an exception. Every call must find the viewing
+// recording doubles in place of the handlers; a rejected message ends the
+// unit of work with the process's end. Every call must find the viewing
 // state terminated within its buffers, and a join must get the current user.
 // Every field value is what xmlNodeListGetString gives, cut at 4096 bytes.
 #include <cstdint>
@@ -13,16 +13,15 @@
 #include "commands.hpp"
 #include "dispatch.hpp"
 #include "message.hpp"
+#include "process_end.hpp"
 #include "secfunc.hpp"
 #include "server.hpp"
 
 namespace {
 
-struct Rejected {
-    int status;
-};
-
-char user[VIEW_SIZE], channel[VIEW_SIZE];
+ViewingState view;
+char* const user = view.currentUser;
+char* const channel = view.currentChannel;
 int calls;
 
 void check(bool ok)
@@ -53,19 +52,19 @@ const Handlers kDoubles = {
         viewing_state_sound();
         return 0;
     },
-    [](char* ch) {
+    [](Db&, char* ch) {
         check(ch == channel);
         viewing_state_sound();
         copyText(ch, VIEW_SIZE, "ct1");
         return 0;
     },
-    [](char* ch) {
+    [](Db&, char* ch) {
         check(ch == channel);
         viewing_state_sound();
         copyText(ch, VIEW_SIZE, "ct3");
         return 0;
     },
-    [](char* name, char* ch) {
+    [](Db&, char* name, char* ch) {
         check(name == user && ch == channel);
         viewing_state_sound();
         copyText(ch, VIEW_SIZE, name);
@@ -75,7 +74,7 @@ const Handlers kDoubles = {
         viewing_state_sound();
         return 1;
     },
-    [](const char* name, char* ch, char* u) {
+    [](Db&, const char* name, char* ch, char* u) {
         text(name);
         check(ch == channel && u == user);
         viewing_state_sound();
@@ -93,17 +92,17 @@ const Handlers kDoubles = {
         viewing_state_sound();
         return 0;
     },
-    [](const char* state) {
+    [](Db&, const char* state) {
         text(state);
         viewing_state_sound();
         return 0;
     },
-    [](const char* ch) {
+    [](Db&, const char* ch) {
         text(ch);
         viewing_state_sound();
         return 0;
     },
-    [](const char* cmd, char* ch, char* u) {
+    [](Db&, const char* cmd, char* ch, char* u) {
         text(cmd);
         check(ch == channel && u == user);
         viewing_state_sound();
@@ -149,9 +148,6 @@ std::string dump(xmlDocPtr doc)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     handlers = kDoubles;
-    rejectExit = [](int status) { throw Rejected{status}; };
-    p_currentUser = user;
-    p_currentChannel = channel;
     return 0;
 }
 
@@ -173,8 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     user[0] = channel[0] = '\0';
     calls = 0;
     try {
-        parseThis(recvBuff);
-    } catch (const Rejected& r) {
+        Db db; // the doubles never open it
+        parseThis(db, view, recvBuff);
+    } catch (const ProcessEnd& r) {
         check(r.status == -1);
     }
     viewing_state_sound();

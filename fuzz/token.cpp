@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands.hpp"
+#include "guide.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

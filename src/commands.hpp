@@ -1,30 +1,27 @@
-// Command handlers, the programme-guide exchange and the player control.
+// The command handlers: presence, channel navigation and finger gestures.
 //
 // Handlers take the viewing-state buffers themselves (VIEW_SIZE bytes each)
-// and change them in place.
+// and change them in place; those that need the database run their
+// statements on the message's connection.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "settings.hpp"
-
-constexpr std::size_t VIEW_SIZE = 20;
+#include "database.hpp"
+#include "viewing.hpp"
 
 // Presence commands.
-int cmd_join(char* name, char* current_channel);
-int cmd_leave(const char* name, char* current_channel, char* current_user);
-int cmd_list(const char* state);
-int cmd_change(const char* chnnl);
+int cmd_join(Db& db, char* name, char* current_channel);
+int cmd_leave(Db& db, const char* name, char* current_channel, char* current_user);
+int cmd_list(Db& db, const char* state);
+int cmd_change(Db& db, const char* chnnl);
 int cmd_last(char* name);
 
 // Channel navigation and finger gestures.
-int cmd_next(char* current_channel);
-int cmd_prev(char* current_channel);
-int cmd_fingers(const char* cmd, char* currentChannel, char* currentUser);
+int cmd_next(Db& db, char* current_channel);
+int cmd_prev(Db& db, char* current_channel);
+int cmd_fingers(Db& db, const char* cmd, char* currentChannel, char* currentUser);
 
 // The counts of a finger gesture as cmd_fingers reads them from a command text
 // ("l:3 r:2": positions 2 and 6; no digit, or past the end, counts 0; one
@@ -34,35 +31,9 @@ struct Gesture {
 };
 Gesture readGesture(std::string_view cmd);
 
-// The guide server's address and ports.
-void guide_configure(const Settings::Guide& guide);
-// Programme-guide token exchange; always 1.
-int http_post();
-
-// One message may hold the daemon for 15 s at most: the programs it waits for
-// and its guide exchanges share that time from message_budget_reset() on;
-// once it is spent, their remaining waits end at once. message_budget_end()
-// ends the message: the start-up restore and the shutdown keep only their
-// bounds per program (and the guide its own 15 s).
-void message_budget_reset();
-void message_budget_end();
-// What is left of the message's time, zero once spent; 15 s outside a message.
-std::chrono::milliseconds message_time_left();
-// The token of a POST response: from offset 43 up to the first double quote at
-// offset 44 or later; none when the response holds no such quote.
-std::optional<std::string> guideToken(std::string_view response);
-// The GET address that hands `token` back, percent-encoded only where a URL
-// cannot carry its bytes.
-std::string guideGetUrl(std::string_view token);
-
-// Player control; every operation returns 0.
-int player_set_channel(const char* channel);
-int player_set_background(const char* name, const char* onlines, const char* channels,
-                          const char* picture);
-int player_volume(const char* type);
-int player_notify(const char* title, const char* text);
-int player_restore();
-
-// Collects every finished child without waiting for a running one; the
-// serving loop calls it, so no child of the daemon stays a zombie.
-void reap_children();
+// The viewing state as a leave chooses it when others stay: the first online
+// user, and the current channel kept when it is among the online channels,
+// else that user's last channel. `onlines` is not empty. True when the
+// channel was not kept.
+bool chooseAsLeave(Db& db, std::string_view onlines, std::string_view channels,
+                   char* current_user, char* current_channel);

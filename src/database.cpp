@@ -1,10 +1,10 @@
 #include "database.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 
 #include <mysqld_error.h>
 
@@ -14,10 +14,7 @@
 
 #include <errmsg.h>
 
-MYSQL* conn = nullptr;
-MYSQL_RES* result = nullptr;
-MYSQL_ROW row = nullptr;
-char prikaz[PRIKAZ_SIZE];
+#include "process_end.hpp"
 
 namespace {
 
@@ -39,8 +36,12 @@ constexpr std::size_t LIMIT_COUNT = std::size(SESSION_LIMITS);
 // max_statement_time), left out from then on, and whether that was told.
 bool g_refused[LIMIT_COUNT] = {};
 bool g_refusal_told = false;
-// The open connection has sent its limits.
-bool g_limited = false;
+
+struct ResultFree {
+    void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
+};
+// A result set, released by its owner.
+using Result = std::unique_ptr<MYSQL_RES, ResultFree>;
 
 // One value for a %s of a template: escaped as the content of an SQL string
 // literal, or inserted as it is when the caller has built it from escaped parts.
@@ -49,7 +50,7 @@ struct Arg {
     bool raw = false;
 };
 
-std::string escape(std::string_view s)
+std::string escape(MYSQL* conn, std::string_view s)
 {
     std::string out(s.size() * 2 + 1, '\0');
     out.resize(mysql_real_escape_string(conn, out.data(), s.data(), s.size()));
@@ -75,7 +76,7 @@ std::string limits_statement()
 // After the server refused the limits together: each one alone, so that it
 // keeps those it has. What it refuses is left out from then on and named in
 // one line, once for the process.
-void limits_one_by_one()
+void limits_one_by_one(MYSQL* conn)
 {
     std::string refused;
     for (std::size_t i = 0; i < LIMIT_COUNT; ++i) {
@@ -97,78 +98,71 @@ void limits_one_by_one()
                  limits_statement().empty() ? "none holds" : "the others hold");
 }
 
-// Sends the len bytes of prikaz; a write on a connection without its limits
-// yet sends them first, in the same query. False with the error in conn.
-bool send(std::size_t len, bool writes)
+// Sends the statement; a write on a connection without its limits yet sends
+// them first, in the same query. False with the error on the connection.
+bool send(Db& db, const std::string& stmt, bool writes)
 {
-    if (writes && !g_limited) {
-        g_limited = true;
+    MYSQL* conn = db.handle();
+    if (writes && !db.limited) {
+        db.limited = true;
         std::string query = limits_statement();
         if (!query.empty()) {
-            query.append(";").append(prikaz, len);
+            query.append(";").append(stmt);
             if (mysql_real_query(conn, query.data(), query.size()) == 0)
                 return mysql_next_result(conn) == 0; // the write's own answer
             if (client_error(mysql_errno(conn)))
                 return false;
             // The server refused the SET, so the write did not run either.
-            limits_one_by_one();
+            limits_one_by_one(conn);
         }
     }
-    return mysql_real_query(conn, prikaz, len) == 0;
+    return mysql_real_query(conn, stmt.data(), stmt.size()) == 0;
 }
 
-// Formats the template into prikaz and sends it; an UPDATE goes with the
-// session limits. On refusal logs the operation's message and returns false.
-bool run(const char* op, const char* tmpl, std::initializer_list<Arg> args)
+// Formats the template with escaped values and sends it; an UPDATE goes with
+// the session limits. On refusal logs the operation's message and returns
+// false. A statement longer than PRIKAZ_SIZE - 1 is refused unsent.
+bool run(Db& db, const char* op, const char* tmpl, std::initializer_list<Arg> args)
 {
     const bool writes = std::string_view(tmpl).rfind("UPDATE ", 0) == 0;
+    MYSQL* conn = db.handle();
     std::string stmt;
     auto arg = args.begin();
     for (const char* p = tmpl; *p; ++p) {
         if (p[0] == '%' && p[1] == 's' && arg != args.end()) {
-            stmt += arg->raw ? std::string(arg->text) : escape(arg->text);
+            stmt += arg->raw ? std::string(arg->text) : escape(conn, arg->text);
             ++arg;
             ++p;
         } else {
             stmt += *p;
         }
     }
-    copyText(prikaz, PRIKAZ_SIZE, stmt);
-    if (stmt.size() >= PRIKAZ_SIZE) {
+    db.prikaz = stmt;
+    const char* why = nullptr;
+    if (stmt.size() >= PRIKAZ_SIZE)
+        why = "statement too long";
+    else if (!send(db, stmt, writes))
+        why = mysql_error(conn);
+    if (why)
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
-                     logSafe(prikaz).c_str(), "statement too long");
-        return false;
-    }
-    if (!send(stmt.size(), writes)) {
-        std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
-                     logSafe(prikaz).c_str(), logSafe(mysql_error(conn)).c_str());
-        return false;
-    }
-    return true;
+                     logSafe(cutText(stmt, PRIKAZ_SIZE - 1)).c_str(), logSafe(why).c_str());
+    return why == nullptr;
 }
 
-void release_result()
+// The next result set of the statement sent last; none when there is no
+// further one.
+Result next_result(MYSQL* conn, bool first)
 {
-    if (result)
-        mysql_free_result(result);
-    result = nullptr;
-}
-
-// Stores the next result set of the statement in `result`, releasing one that
-// an earlier reader left pending.
-bool store_result(bool first)
-{
-    release_result();
     if (!first && (!mysql_more_results(conn) || mysql_next_result(conn) != 0))
-        return false;
-    result = mysql_store_result(conn);
-    return result != nullptr;
+        return nullptr;
+    return Result(mysql_store_result(conn));
 }
 
-// Fetches the next row; false at the end. A NULL value is passed over.
-bool next_value(std::string_view& value)
+// Fetches the next row's first value; false at the end. A NULL value is
+// passed over.
+bool next_value(MYSQL_RES* result, std::string_view& value)
 {
-    while ((row = mysql_fetch_row(result)) != nullptr) {
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
         if (row[0] == nullptr)
             continue;
         value = std::string_view(row[0], mysql_fetch_lengths(result)[0]);
@@ -178,54 +172,51 @@ bool next_value(std::string_view& value)
 }
 
 // The value of the last row of the statement's result, cut to `cap`.
-// With `keep` the result set stays pending until db_close or the next store.
 // With `trace` every value is logged as the last channel.
-std::string read_value(std::size_t cap, bool keep, bool trace = false)
+std::string read_value(Db& db, std::size_t cap, bool trace = false)
 {
     std::string value;
-    if (store_result(true)) {
+    if (Result result = next_result(db.handle(), true)) {
         std::string_view v;
-        while (next_value(v)) {
+        while (next_value(result.get(), v)) {
             if (trace)
                 std::fprintf(stderr, "DB [LAST] %s\n", logSafe(v).c_str());
             value = cutText(v, cap);
         }
     }
-    if (!keep)
-        release_result();
     return value;
 }
 
 // Every row of every result set of the statement as one comma list.
-std::string read_list()
+std::string read_list(Db& db)
 {
     std::string list;
     bool first = true;
-    for (bool more = store_result(true); more; more = store_result(false)) {
+    for (Result result = next_result(db.handle(), true); result;
+         result = next_result(db.handle(), false)) {
         std::string_view v;
-        while (next_value(v)) {
+        while (next_value(result.get(), v)) {
             if (!appendItem(list, v, first))
                 break;
             first = false;
         }
     }
-    release_result();
     return list;
 }
 
 Settings::Database g_db_settings;
 
-// A fresh handle on `conn`, connected; false with the library's error text.
-// The account and the server are the built-in ones unless the configured
-// option-file group names others: the defaults are set as options first, and
-// the group, read when the connection is made, overrides them.
-bool open_connection(std::string& error)
+// A fresh handle, connected; false with the library's error text (the
+// handle then closed). The account and the server are the built-in ones
+// unless the configured option-file group names others: the defaults are set
+// as options first, and the group, read when the connection is made,
+// overrides them.
+MYSQL* open_connection(std::string& error)
 {
-    conn = mysql_init(nullptr);
-    g_limited = false;
+    MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) {
         error = "out of memory";
-        return false;
+        return nullptr;
     }
     // Names arrive as UTF-8; escaping and comparisons must see them as such.
     mysql_options(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
@@ -247,9 +238,10 @@ bool open_connection(std::string& error)
     if (mysql_real_connect(conn, host, user, password, "dvb", 0, nullptr,
                            CLIENT_MULTI_STATEMENTS) == nullptr) {
         error = mysql_error(conn);
-        return false;
+        mysql_close(conn);
+        return nullptr;
     }
-    return true;
+    return conn;
 }
 
 } // namespace
@@ -259,67 +251,67 @@ void db_configure(const Settings::Database& settings)
     g_db_settings = settings;
 }
 
-void db_connect()
+MYSQL* Db::handle()
 {
     std::string error;
-    if (!open_connection(error)) {
+    if (!m_ && !open(error)) {
         std::fprintf(stderr, "[db_connect] Failed to connect to MYSQL database: Error: %s\n",
                      logSafe(error).c_str());
-        std::exit(-1);
+        throw ProcessEnd{-1};
     }
+    return m_;
 }
 
-bool db_try_connect(std::string& error)
+bool Db::open(std::string& error)
 {
-    if (open_connection(error))
-        return true;
-    if (conn)
-        mysql_close(conn);
-    conn = nullptr;
-    return false;
+    if (!m_) {
+        m_ = open_connection(error);
+        limited = false;
+    }
+    return m_ != nullptr;
 }
 
-void db_close()
+void Db::close()
 {
-    release_result();
-    mysql_close(conn);
-    conn = nullptr;
+    if (m_)
+        mysql_close(m_);
+    m_ = nullptr;
 }
 
-std::string db_get_last(std::string_view name)
+std::string db_get_last(Db& db, std::string_view name)
 {
-    if (!run("db_get_last",
+    if (!run(db, "db_get_last",
              "SELECT channels.name FROM channels JOIN userHasLast ON channels.id=userHasLast.idc "
              "JOIN users ON userHasLast.idu=users.id AND users.name='%s';",
              {{name}}))
         return "";
-    return read_value(CHANNEL_MAX, false, true);
+    return read_value(db, CHANNEL_MAX, true);
 }
 
-std::string db_get_user_state(std::string_view name)
+std::string db_get_user_state(Db& db, std::string_view name)
 {
-    if (!run("db_get_user_state",
+    if (!run(db, "db_get_user_state",
              "SELECT states.state FROM states JOIN userHasState WHERE userHasState.ids=states.id "
              "AND userHasState.idu IN (SELECT id FROM users WHERE name='%s');",
              {{name}}))
         return "";
-    return read_value(STATE_MAX, true);
+    return read_value(db, STATE_MAX);
 }
 
-std::string db_get_user_picture(std::string_view name)
+std::string db_get_user_picture(Db& db, std::string_view name)
 {
-    if (!run("db_get_user_picture",
+    if (!run(db, "db_get_user_picture",
              "SELECT pictures.path FROM pictures JOIN userHasPicture WHERE "
              "userHasPicture.idp=pictures.id AND userHasPicture.idu IN (SELECT id FROM users "
              "WHERE name='%s');",
              {{name}}))
         return "";
-    return read_value(PICTURE_MAX, true);
+    return read_value(db, PICTURE_MAX);
 }
 
-int db_set_user_state(std::string_view name, std::string_view state)
+int db_set_user_state(Db& db, std::string_view name, std::string_view state)
 {
-    return run("db_set_user_state",
+    return run(db, "db_set_user_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE "
                "idu=(SELECT id FROM users WHERE name='%s');",
                {{state}, {name}})
@@ -327,9 +319,9 @@ int db_set_user_state(std::string_view name, std::string_view state)
                : -1;
 }
 
-int db_update_user_last_channel(std::string_view name, std::string_view channel)
+int db_update_user_last_channel(Db& db, std::string_view name, std::string_view channel)
 {
-    return run("db_update_user_last_channel",
+    return run(db, "db_update_user_last_channel",
                "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
                "IN (SELECT id FROM users WHERE name='%s');",
                {{channel}, {name}})
@@ -337,75 +329,66 @@ int db_update_user_last_channel(std::string_view name, std::string_view channel)
                : -1;
 }
 
-std::string db_get_all_users_by_state(std::string_view state)
+std::string db_get_all_users_by_state(Db& db, std::string_view state)
 {
-    if (!run("db_get_all_users_by_state",
+    if (!run(db, "db_get_all_users_by_state",
              "SELECT users.name FROM users JOIN userHasState WHERE userHasState.ids IN (SELECT id "
              "FROM states WHERE state='%s') AND userHasState.idu=users.id;",
              {{state}}))
         return "";
-    return read_list();
+    return read_list(db);
 }
 
-std::string db_get_all_channels_by_user(std::string_view name)
+std::string db_get_all_channels_by_user(Db& db, std::string_view name)
 {
-    if (!run("db_get_all_channels_by_user",
+    if (!run(db, "db_get_all_channels_by_user",
              "SELECT channels.name FROM channels JOIN userHasChannel WHERE "
              "userHasChannel.idc=channels.id AND userHasChannel.idu IN (SELECT id FROM users "
              "WHERE name='%s') ORDER BY userHasChannel.id ASC;",
              {{name}}))
         return "";
-    return read_list();
+    return read_list(db);
 }
 
-std::string db_get_all_channels_with_state(std::string_view state)
+std::string db_get_all_channels_with_state(Db& db, std::string_view state)
 {
-    if (!run("db_get_all_channels_with_state",
+    if (!run(db, "db_get_all_channels_with_state",
              "SELECT channels.name FROM channels JOIN userHasChannel ON "
              "userHasChannel.idc=channels.id JOIN userHasState ON "
              "userHasChannel.idu=userHasState.idu JOIN states ON userHasState.ids=states.id AND "
              "states.state='%s' GROUP BY channels.name;",
              {{state}}))
         return "";
-    return read_list();
+    return read_list(db);
 }
 
-int db_set_all_state(std::string_view state)
+int db_set_all_state(Db& db, std::string_view state)
 {
-    db_connect();
-    int r = db_set_all_state_here(state);
-    db_close();
-    return r;
-}
-
-int db_set_all_state_here(std::string_view state)
-{
-    return run("db_set_all_state",
+    return run(db, "db_set_all_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE 1;",
                {{state}})
                ? 0
                : -1;
 }
 
-int db_update_lasts(std::string_view channel)
+int db_update_lasts(Db& db, std::string_view channel)
 {
-    db_connect();
-    std::string onlines = db_get_all_users_by_state("online");
+    std::string onlines = db_get_all_users_by_state(db, "online");
     // Each name becomes the content of a quoted literal of the IN list; the
-    // statement buffer, not the rendering's usual capacity, bounds the list so
+    // statement's capacity, not the rendering's usual one, bounds the list so
     // that no online user is left out.
     std::string escaped;
     for (int p = 0, n = countList(onlines); p < n; ++p)
-        escaped += (p ? "," : "") + escape(getAtPos(onlines, p));
+        escaped += (p ? "," : "") + escape(db.handle(), getAtPos(onlines, p));
     std::string in_list = fmtList2(escaped, PRIKAZ_SIZE);
-    bool ok = run("db_set_all_state",
-                  "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
-                  "IN (SELECT users.id FROM users JOIN userHasChannel ON "
-                  "users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON "
-                  "channels.id=userHasChannel.idc AND channels.name='%s');",
-                  {{channel}, {in_list, true}, {channel}});
-    db_close();
-    return ok ? 0 : -1;
+    return run(db, "db_set_all_state",
+               "UPDATE userHasLast SET idc=(SELECT id FROM channels WHERE name='%s') WHERE idu "
+               "IN (SELECT users.id FROM users JOIN userHasChannel ON "
+               "users.id=userHasChannel.idu AND users.name IN(%s) JOIN channels ON "
+               "channels.id=userHasChannel.idc AND channels.name='%s');",
+               {{channel}, {in_list, true}, {channel}})
+               ? 0
+               : -1;
 }
 
 namespace {
@@ -420,16 +403,15 @@ void db_configure_place(std::string_view television)
     g_place = television;
 }
 
-bool db_has_places()
+bool db_has_places(Db& db)
 {
     static constexpr char probe[] = "SELECT place FROM userHasState LIMIT 0";
-    if (g_places != Places::Unknown || !conn)
+    if (g_places != Places::Unknown || !db.is_open())
         return g_places == Places::Yes;
-    release_result();
+    MYSQL* conn = db.handle();
     if (mysql_real_query(conn, probe, sizeof probe - 1) == 0) {
         g_places = Places::Yes;
-        result = mysql_store_result(conn);
-        release_result();
+        Result(mysql_store_result(conn));
     } else if (mysql_errno(conn) == ER_BAD_FIELD_ERROR) {
         // A statement that failed otherwise (a server gone for a moment)
         // decides nothing: the next connection asks again.
@@ -442,21 +424,22 @@ bool db_has_places()
     return g_places == Places::Yes;
 }
 
-bool db_set_user_place(std::string_view name)
+bool db_set_user_place(Db& db, std::string_view name)
 {
-    return db_has_places() &&
-           run("db_set_user_place",
+    return db_has_places(db) &&
+           run(db, "db_set_user_place",
                "UPDATE userHasState SET place='%s' WHERE idu=(SELECT id FROM users WHERE "
                "name='%s');",
                {{g_place}, {name}}) &&
-           mysql_affected_rows(conn) > 0;
+           mysql_affected_rows(db.handle()) > 0;
 }
 
-int db_set_offline_here()
+int db_set_offline_here(Db& db)
 {
-    if (!db_has_places())
-        return db_set_all_state_here("offline");
-    return run("db_set_all_state",
+    db.handle();
+    if (!db_has_places(db))
+        return db_set_all_state(db, "offline");
+    return run(db, "db_set_all_state",
                "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE place "
                "IS NULL OR place='%s';",
                {{"offline"}, {g_place}})
@@ -464,40 +447,40 @@ int db_set_offline_here()
                : -1;
 }
 
-bool db_get_household(std::vector<HouseholdUser>& users)
+bool db_get_household(Db& db, std::vector<HouseholdUser>& users)
 {
     users.clear();
-    const bool places = db_has_places();
+    const bool places = db_has_places(db);
     if (!run(
-            "db_get_household",
+            db, "db_get_household",
             "SELECT users.name, states.state, pictures.path%s FROM users LEFT JOIN userHasState ON "
             "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
             "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
             "pictures.id=userHasPicture.idp ORDER BY users.id;",
             {{places ? ", userHasState.place" : "", true}}))
         return false;
-    if (store_result(true)) {
-        auto text = [](int i) {
-            return row[i] ? std::string(row[i], mysql_fetch_lengths(result)[i]) : std::string();
+    if (Result result = next_result(db.handle(), true)) {
+        auto text = [&](MYSQL_ROW row, int i) {
+            return row[i] ? std::string(row[i], mysql_fetch_lengths(result.get())[i])
+                          : std::string();
         };
-        while ((row = mysql_fetch_row(result)) != nullptr)
+        while (MYSQL_ROW row = mysql_fetch_row(result.get()))
             if (row[0])
-                users.push_back({text(0), text(1), text(2), places ? text(3) : ""});
+                users.push_back({text(row, 0), text(row, 1), text(row, 2),
+                                 places ? text(row, 3) : ""});
     }
-    release_result();
     return true;
 }
 
-bool db_get_all_channels(std::vector<std::string>& channels)
+bool db_get_all_channels(Db& db, std::vector<std::string>& channels)
 {
     channels.clear();
-    if (!run("db_get_all_channels", "SELECT name FROM channels ORDER BY id;", {}))
+    if (!run(db, "db_get_all_channels", "SELECT name FROM channels ORDER BY id;", {}))
         return false;
-    if (store_result(true)) {
+    if (Result result = next_result(db.handle(), true)) {
         std::string_view v;
-        while (next_value(v))
+        while (next_value(result.get(), v))
             channels.emplace_back(v);
     }
-    release_result();
     return true;
 }

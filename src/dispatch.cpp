@@ -3,71 +3,79 @@
 #include <cstdio>
 #include <cstring>
 
+#include "budget.hpp"
 #include "commands.hpp"
+#include "guide.hpp"
 #include "log.hpp"
+#include "player.hpp"
 #include "secfunc.hpp"
 #include "sigint.hpp"
-
-char* p_currentUser = nullptr;
-char* p_currentChannel = nullptr;
 
 Handlers handlers = {cmd_last,      cmd_next,      cmd_prev, cmd_join,   http_post,  cmd_leave,
                      player_notify, player_volume, cmd_list, cmd_change, cmd_fingers};
 
 namespace {
 
-void setCurrentUser(const Record& r)
+void setCurrentUser(ViewingState& v, const Record& r)
 {
-    copyText(p_currentUser, VIEW_SIZE, r.name.text());
+    copyText(v.currentUser, VIEW_SIZE, r.name.text());
 }
 
 // The command keywords, checked in order; the row without a keyword takes
 // every other text.
 struct Route {
     const char* keyword;
-    void (*handle)(const Record&);
+    void (*handle)(Db& db, ViewingState& v, const Record& r);
 };
 
 const Route kRoutes[] = {
-    {"last", [](const Record&) { handlers.last(p_currentUser); }},
-    {"next", [](const Record&) { handlers.next(p_currentChannel); }},
-    {"prev", [](const Record&) { handlers.prev(p_currentChannel); }},
+    {"last", [](Db&, ViewingState& v, const Record&) { handlers.last(v.currentUser); }},
+    {"next", [](Db& db, ViewingState& v, const Record&) { handlers.next(db, v.currentChannel); }},
+    {"prev", [](Db& db, ViewingState& v, const Record&) { handlers.prev(db, v.currentChannel); }},
     {"join",
-     [](const Record& r) {
-         setCurrentUser(r);
-         handlers.join(p_currentUser, p_currentChannel);
+     [](Db& db, ViewingState& v, const Record& r) {
+         setCurrentUser(v, r);
+         handlers.join(db, v.currentUser, v.currentChannel);
      }},
-    {"trololo", [](const Record&) { handlers.post(); }},
-    {"getepg", [](const Record&) { handlers.post(); }},
+    {"trololo", [](Db&, ViewingState&, const Record&) { handlers.post(); }},
+    {"getepg", [](Db&, ViewingState&, const Record&) { handlers.post(); }},
     {"leav",
-     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
+     [](Db& db, ViewingState& v, const Record& r) {
+         handlers.leave(db, r.name.text(), v.currentChannel, v.currentUser);
+     }},
     {"leave",
-     [](const Record& r) { handlers.leave(r.name.text(), p_currentChannel, p_currentUser); }},
-    {"noti", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
-    {"notify", [](const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
-    {"volu", [](const Record& r) { handlers.volume(r.presence.text()); }},
-    {"volume", [](const Record& r) { handlers.volume(r.presence.text()); }},
-    {"list", [](const Record& r) { handlers.list(r.presence.text()); }},
+     [](Db& db, ViewingState& v, const Record& r) {
+         handlers.leave(db, r.name.text(), v.currentChannel, v.currentUser);
+     }},
+    {"noti",
+     [](Db&, ViewingState&, const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
+    {"notify",
+     [](Db&, ViewingState&, const Record& r) { handlers.notify("xml notify", r.presence.text()); }},
+    {"volu", [](Db&, ViewingState&, const Record& r) { handlers.volume(r.presence.text()); }},
+    {"volume", [](Db&, ViewingState&, const Record& r) { handlers.volume(r.presence.text()); }},
+    {"list", [](Db& db, ViewingState&, const Record& r) { handlers.list(db, r.presence.text()); }},
     // The presence text names the channel; without one the current channel
     // is shown again.
     {"chan",
-     [](const Record& r) {
-         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
+     [](Db& db, ViewingState& v, const Record& r) {
+         handlers.change(db, r.presence.value ? r.presence.text() : v.currentChannel);
      }},
     {"change",
-     [](const Record& r) {
-         handlers.change(r.presence.value ? r.presence.text() : p_currentChannel);
+     [](Db& db, ViewingState& v, const Record& r) {
+         handlers.change(db, r.presence.value ? r.presence.text() : v.currentChannel);
      }},
     {nullptr,
-     [](const Record& r) { handlers.fingers(r.command.text(), p_currentChannel, p_currentUser); }},
+     [](Db& db, ViewingState& v, const Record& r) {
+         handlers.fingers(db, r.command.text(), v.currentChannel, v.currentUser);
+     }},
 };
 
-void dispatch(const Record& r)
+void dispatch(Db& db, ViewingState& v, const Record& r)
 {
     const Route* route = kRoutes;
     while (route->keyword && std::strcmp(route->keyword, r.command.text()) != 0)
         ++route;
-    route->handle(r);
+    route->handle(db, v, r);
 }
 
 int probability(const Field& f)
@@ -77,23 +85,23 @@ int probability(const Field& f)
 
 } // namespace
 
-void handleRecord(const Record& r)
+void handleRecord(Db& db, ViewingState& v, const Record& r)
 {
     logLine(stdout, "\n[MSG] %s %s %s\n", r.name.shown().c_str(), r.command.shown().c_str(),
             r.presence.shown().c_str());
     if (r.command.found)
-        dispatch(r);
+        dispatch(db, v, r);
     if (r.probability.found) {
         int prob = probability(r.probability);
         std::fprintf(stderr, "[server] user: %s, prob: %d\n", r.name.shown().c_str(), prob);
         if (prob > 50) {
-            setCurrentUser(r);
-            handlers.join(p_currentUser, p_currentChannel);
+            setCurrentUser(v, r);
+            handlers.join(db, v.currentUser, v.currentChannel);
         }
     }
 }
 
-void handleRecords(const std::vector<Record>& records)
+void handleRecords(Db& db, ViewingState& v, const std::vector<Record>& records)
 {
     // The programs and guide exchanges of one message share one time budget.
     message_budget_reset();
@@ -105,6 +113,6 @@ void handleRecords(const std::vector<Record>& records)
         if (!first && shutdown_requested())
             break;
         first = false;
-        handleRecord(r);
+        handleRecord(db, v, r);
     }
 }

@@ -4,33 +4,31 @@
 
 #include <vector>
 
+#include "database.hpp"
 #include "record.hpp"
-
-// The viewing state: current user and current channel, VIEW_SIZE bytes each,
-// allocated once at start-up and changed in place by the handlers.
-extern char* p_currentUser;
-extern char* p_currentChannel;
+#include "viewing.hpp"
 
 // The handlers the keyword table calls, in one replaceable table so that a
 // test or fuzz target can put recording doubles in their place.
 struct Handlers {
     int (*last)(char* name);
-    int (*next)(char* current_channel);
-    int (*prev)(char* current_channel);
-    int (*join)(char* name, char* current_channel);
+    int (*next)(Db& db, char* current_channel);
+    int (*prev)(Db& db, char* current_channel);
+    int (*join)(Db& db, char* name, char* current_channel);
     int (*post)();
-    int (*leave)(const char* name, char* current_channel, char* current_user);
+    int (*leave)(Db& db, const char* name, char* current_channel, char* current_user);
     int (*notify)(const char* title, const char* text);
     int (*volume)(const char* type);
-    int (*list)(const char* state);
-    int (*change)(const char* chnnl);
-    int (*fingers)(const char* cmd, char* currentChannel, char* currentUser);
+    int (*list)(Db& db, const char* state);
+    int (*change)(Db& db, const char* chnnl);
+    int (*fingers)(Db& db, const char* cmd, char* currentChannel, char* currentUser);
 };
 extern Handlers handlers; // the real handlers unless replaced
 
 // One record: logged, dispatched by the keyword table when it has a command,
-// then put to the probability rule when it has a probability.
-void handleRecord(const Record& r);
+// then put to the probability rule when it has a probability. The handlers
+// get the message's connection and the viewing state's buffers.
+void handleRecord(Db& db, ViewingState& view, const Record& r);
 // The records of one message, in order, sharing the message's time budget.
 // After SIGINT the record in hand is finished and the rest are left.
-void handleRecords(const std::vector<Record>& records);
+void handleRecords(Db& db, ViewingState& view, const std::vector<Record>& records);

@@ -1,5 +1,4 @@
-// The programme-guide token exchange.
-#include "commands.hpp"
+#include "guide.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 
 #include <curl/curl.h>
 
+#include "budget.hpp"
 #include "log.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
@@ -177,6 +177,12 @@ std::string request_token_response()
 void guide_configure(const Settings::Guide& guide)
 {
     g_guide = guide;
+    // The library's global state for the life of the process, set up before
+    // any thread runs and released after every thread has ended.
+    static const struct CurlGlobal {
+        CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+        ~CurlGlobal() { curl_global_cleanup(); }
+    } curl_global;
 }
 
 std::optional<std::string> guideToken(std::string_view response)
@@ -198,7 +204,6 @@ std::string guideGetUrl(std::string_view token)
 int http_post()
 {
     std::string s = request_token_response();
-    curl_global_cleanup();
 
     std::optional<std::string> found = guideToken(s);
     if (!found) {
@@ -223,6 +228,5 @@ int http_post()
         else
             std::fprintf(stderr, "Sending HTTP GET AT %s\n", url.c_str());
     }
-    curl_global_cleanup();
     return 1;
 }

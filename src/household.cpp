@@ -11,7 +11,8 @@
 namespace household {
 namespace {
 
-std::vector<HouseholdListener> g_listeners;
+std::vector<std::pair<std::size_t, HouseholdListener>> g_listeners;
+std::size_t g_last_id = 0;
 // The state as last told; the serving thread changes it, other threads copy it.
 std::mutex g_mu;
 Snapshot g_now;
@@ -34,17 +35,25 @@ std::vector<std::string> split_list(const std::string& list)
 // Reads everything the database knows into `s`, on the open connection. A
 // refused statement leaves `s` as it was: a household that cannot be read
 // for a moment has not lost its users.
-bool read_into(Snapshot& s)
+bool read_into(Db& db, Snapshot& s)
 {
     std::vector<HouseholdUser> users;
     std::vector<std::string> channels;
-    if (!db_get_household(users) || !db_get_all_channels(channels))
+    if (!db_get_household(db, users) || !db_get_all_channels(db, channels))
         return false;
     s.users = std::move(users);
-    s.online = split_list(db_get_all_users_by_state("online"));
+    s.online = split_list(db_get_all_users_by_state(db, "online"));
     s.channels = std::move(channels);
     s.read = true;
     return true;
+}
+
+// The unit of work's connection closed and opened again, and the household
+// read on it.
+bool reopened(Db& db, std::string& error)
+{
+    db.close();
+    return db.open(error) && read_into(db, g_next);
 }
 
 void tell(const Snapshot& next)
@@ -57,15 +66,25 @@ void tell(const Snapshot& next)
         before = g_now;
         g_now = next;
     }
-    for (const HouseholdListener& l : g_listeners)
-        l(before, next);
+    for (const auto& l : g_listeners)
+        l.second(before, next);
 }
 
 } // namespace
 
-void add_listener(HouseholdListener listener)
+std::size_t add_listener(HouseholdListener listener)
 {
-    g_listeners.push_back(std::move(listener));
+    g_listeners.emplace_back(++g_last_id, std::move(listener));
+    return g_last_id;
+}
+
+void remove_listener(std::size_t id)
+{
+    for (auto it = g_listeners.begin(); it != g_listeners.end(); ++it)
+        if (it->first == id) {
+            g_listeners.erase(it);
+            return;
+        }
 }
 
 bool has_listeners()
@@ -73,18 +92,17 @@ bool has_listeners()
     return !g_listeners.empty();
 }
 
-void presence_changed()
+void presence_changed(Db& db)
 {
-    // Read at once, on the handler's open connection: a connection of its
-    // own at the end of the message costs more than the two statements.
+    // Read at once, on the handler's open connection.
     if (!has_listeners())
         return;
     std::vector<HouseholdUser> users;
-    g_stale = !conn || !db_get_household(users);
+    g_stale = !db.is_open() || !db_get_household(db, users);
     if (g_stale)
         return;
     g_next.users = std::move(users);
-    g_next.online = split_list(db_get_all_users_by_state("online"));
+    g_next.online = split_list(db_get_all_users_by_state(db, "online"));
 }
 
 void name(std::string_view television)
@@ -118,32 +136,31 @@ void rendered()
         tell(g_next);
 }
 
-void refresh_on_open_connection()
+void refresh(Db& db)
 {
     if (!has_listeners())
         return;
-    if (read_into(g_next))
+    if (read_into(db, g_next))
         g_stale = false;
     tell(g_next);
 }
 
-void message_done(const char* current_user, const char* current_channel)
+void message_done(Db& db, const char* current_user, const char* current_channel)
 {
     tv_state::keep(current_user, current_channel, g_next.playing, g_welcome);
     if (!has_listeners())
         return;
     if (g_stale || !g_next.read) {
-        // The handlers connected a moment ago; a database gone since then
-        // leaves the last state as it was rather than ending the daemon.
+        // A database gone since the handlers used it leaves the last state as
+        // it was rather than ending the daemon.
+        // A connection that failed the handlers is tried once afresh.
+        const bool was_open = db.is_open();
         std::string error;
-        if (db_try_connect(error)) {
-            if (read_into(g_next))
-                g_stale = false;
-            db_close();
-        } else {
+        if (db.open(error) && (read_into(db, g_next) || (was_open && reopened(db, error))))
+            g_stale = false;
+        else if (!error.empty())
             std::fprintf(stderr, "[household] cannot read the household: %s\n",
                          logSafe(error).c_str());
-        }
     }
     g_next.viewing_user = current_user;
     g_next.viewing_channel = current_channel;

@@ -4,12 +4,15 @@
 // listeners (MQTT, the web page). Nothing here knows who listens.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "household_user.hpp"
+
+class Db;
 
 struct Snapshot {
     std::string television;            // this television's name
@@ -36,14 +39,16 @@ using HouseholdListener = std::function<void(const Snapshot& before, const Snaps
 namespace household {
 
 // Listeners are added before the serving loop starts. With none, the
-// household reads nothing from the database and costs nothing.
-void add_listener(HouseholdListener listener);
+// household reads nothing from the database and costs nothing. The id takes
+// the listener back (a door that closes).
+std::size_t add_listener(HouseholdListener listener);
+void remove_listener(std::size_t id);
 bool has_listeners();
 
-// From the handlers, on their open connection: user states changed in the
-// database. With listeners, the users and the online list are read at once
-// on that connection.
-void presence_changed();
+// From the handlers, on the message's connection: user states changed in
+// the database. With listeners, the users and the online list are read at
+// once on that connection.
+void presence_changed(Db& db);
 // Before the serving loop: this television's name.
 void name(std::string_view television);
 
@@ -59,10 +64,11 @@ void rendered();
 // From the serving loop. `refresh` reads every user, the online list and the
 // channels on the caller's open connection (start-up, shutdown);
 // `message_done` takes the viewing state, keeps the television's state file,
-// reads the database when it has not been read since presence changed (with
-// a connection of its own) and tells the listeners.
-void refresh_on_open_connection();
-void message_done(const char* current_user, const char* current_channel);
+// reads the database when it has not been read since presence changed (on
+// the unit of work's connection, opened when it is not, never ending the
+// process) and tells the listeners.
+void refresh(Db& db);
+void message_done(Db& db, const char* current_user, const char* current_channel);
 
 // A copy of the state, for threads other than the serving one.
 Snapshot snapshot();

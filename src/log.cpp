@@ -3,9 +3,10 @@
 #include <cstdarg>
 #include <string>
 
+#include "hex.hpp"
+
 std::string logSafe(std::string_view s, bool keep_tabs)
 {
-    static const char hex[] = "0123456789abcdef";
     std::string out;
     out.reserve(s.size());
     // Runs of plain characters are copied whole.
@@ -21,8 +22,7 @@ std::string logSafe(std::string_view s, bool keep_tabs)
         for (std::size_t k = i; k <= i + (c1 ? 1 : 0); ++k) {
             unsigned char b = static_cast<unsigned char>(s[k]);
             out += "\\x";
-            out += hex[b >> 4];
-            out += hex[b & 15];
+            appendHex(out, b);
         }
         i += c1 ? 1 : 0;
         run = i + 1;

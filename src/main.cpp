@@ -2,7 +2,7 @@
 
 #include "server.hpp"
 #include "settings.hpp"
-#include "web_key.hpp"
+#include "doors.hpp"
 
 int main(int argc, char** argv)
 {
@@ -22,7 +22,7 @@ int main(int argc, char** argv)
         std::fputs(settings_describe(st.settings).c_str(), stdout);
         return 0;
     case Action::Pair:
-        return web_pair(st.settings);
+        return pair_through_web_door(st.settings);
     case Action::Serve:
         break;
     }

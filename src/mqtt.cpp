@@ -18,8 +18,9 @@
 
 #include <mosquitto.h>
 
-#include "inbox.hpp"
+#include "json_records.hpp"
 #include "log.hpp"
+#include "mqtt_topics.hpp"
 #include "net.hpp"
 #include "refusals.hpp"
 
@@ -99,7 +100,7 @@ private:
 
 // A message on the command topic: its records go to the serving loop through
 // the inbox, on the network thread.
-void take_command(const std::string& command, const mosquitto_message* msg)
+void take_command(const DoorHost& host, const std::string& command, const mosquitto_message* msg)
 {
     if (!msg->topic || command != msg->topic)
         return;
@@ -120,7 +121,7 @@ void take_command(const std::string& command, const mosquitto_message* msg)
         refusals.refused("[mqtt] refused a message on " + topic + ": " + logSafe(r.error));
         return;
     }
-    if (!inbox::post({"mqtt " + command, std::move(payload), std::move(r.records)}))
+    if (!host.post({"mqtt " + command, std::move(payload), std::move(r.records)}))
         refusals.refused("[mqtt] refused a message on " + topic + ": " +
                          std::to_string(inbox::MAX_WAITING) + " messages wait already");
 }
@@ -131,8 +132,8 @@ void take_command(const std::string& command, const mosquitto_message* msg)
 // network thread's connect take turns.
 class Teller {
 public:
-    Teller(std::string prefix, std::string discovery)
-        : prefix_(std::move(prefix)), discovery_(std::move(discovery))
+    Teller(const DoorHost& host, std::string prefix, std::string discovery)
+        : host_(host), prefix_(std::move(prefix)), discovery_(std::move(discovery))
     {
     }
 
@@ -152,7 +153,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         up_ = true;
         publish(prefix_ + "/status", "online");
-        tell(household::snapshot(), true);
+        tell(host_.snapshot(), true);
     }
 
     void down()
@@ -196,6 +197,7 @@ private:
         return rc == MOSQ_ERR_SUCCESS ? mid : -1;
     }
 
+    const DoorHost& host_;
     const std::string prefix_, discovery_;
     mosquitto* m_ = nullptr;
     std::mutex mu_;
@@ -210,11 +212,11 @@ private:
 // serving thread only queues (mosquitto_threaded_set) and never waits.
 class Link {
 public:
-    explicit Link(const Settings::Mqtt& s)
-        : host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
+    Link(const Settings::Mqtt& s, const DoorHost& host)
+        : door_host_(host), host_(s.host.size() > 2 && s.host.front() == '[' ? s.host.substr(1, s.host.size() - 2)
                                                            : s.host),
           port_(s.port), prefix_(s.prefix), command_(s.prefix + "/command"), tls_ca_(s.tls_ca),
-          tls_ready_(s.tls_ca.empty()), teller_(s.prefix, s.discovery),
+          tls_ready_(s.tls_ca.empty()), teller_(host, s.prefix, s.discovery),
           log_(logSafe(s.host + ":" + std::to_string(s.port)))
     {
         mosquitto_lib_init();
@@ -241,7 +243,8 @@ public:
         });
         mosquitto_message_callback_set(m_.get(),
                                        [](mosquitto*, void* self, const mosquitto_message* msg) {
-                                           take_command(static_cast<Link*>(self)->command_, msg);
+                                           auto* link = static_cast<Link*>(self);
+                                           take_command(link->door_host_, link->command_, msg);
                                        });
         net_ = std::thread(&Link::run, this);
     }
@@ -393,6 +396,7 @@ private:
         }
     }
 
+    const DoorHost& door_host_;
     const std::string host_;
     const int port_;
     const std::string prefix_, command_, tls_ca_;
@@ -411,44 +415,53 @@ private:
     std::set<int> acked_;
 };
 
-// Not a static owner: at an exit other than the shutdown (a malformed message
-// ends the daemon) its destructor would wait for a network thread that was
-// never asked to stop. abandon() ends that thread instead.
-Link* g_link = nullptr;
-pid_t g_owner = 0;
+class MqttDoor : public Door {
+public:
+    MqttDoor(const Settings::Mqtt& s, const DoorHost& host) : settings_(s), host_(host) {}
 
-void abandon_link()
-{
-    if (g_link && getpid() == g_owner && g_link->abandon()) {
-        delete g_link;
-        g_link = nullptr;
+    ~MqttDoor() override
+    {
+        if (listener_)
+            host_.remove_listener(listener_);
+        // A network thread still inside a name lookup is left to the end
+        // of the process, with what it uses.
+        if (link_ && !done_)
+            abandon();
+        if (!done_)
+            link_.release();
     }
-}
+
+    void start() override
+    {
+        link_ = std::make_unique<Link>(settings_, host_);
+        // The listener's `before` is what the household last told; the link
+        // keeps what the broker was told, which differs after an outage.
+        listener_ =
+            host_.add_listener([this](const Snapshot&, const Snapshot& now) { link_->changed(now); });
+    }
+
+    void stop() override { done_ = link_ && link_->stop(); }
+    void abandon() override { done_ = link_ && link_->abandon(); }
+
+private:
+    const Settings::Mqtt settings_;
+    const DoorHost host_;
+    std::unique_ptr<Link> link_;
+    std::size_t listener_ = 0;
+    bool done_ = false;
+};
 
 } // namespace
 
-void mqtt_start(const Settings& settings)
+std::unique_ptr<Door> mqtt_open(const Settings& settings, const DoorHost& host)
 {
     if (settings.mqtt.host.empty())
-        return;
-    g_link = new Link(settings.mqtt);
-    g_owner = getpid();
-    // Registered after the library has set up TLS, whose exit handler must
-    // not run while the network thread still uses it: handlers run in reverse.
-    std::atexit(abandon_link);
-    // The listener's `before` is what the household last told; the link keeps
-    // what the broker was told, which differs after an outage.
-    household::add_listener([](const Snapshot&, const Snapshot& now) {
-        if (g_link)
-            g_link->changed(now);
-    });
+        return nullptr;
+    return std::make_unique<MqttDoor>(settings.mqtt, host);
 }
 
-void mqtt_stop()
+extern "C" __attribute__((visibility("default"))) Door* velmora_mqtt_open(const Settings& settings,
+                                                                          const DoorHost& host)
 {
-    // A network thread still inside a name lookup is left to the exit that
-    // follows, with what it uses.
-    if (g_link && g_link->stop())
-        delete g_link;
-    g_link = nullptr;
+    return mqtt_open(settings, host).release();
 }

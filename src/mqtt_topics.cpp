@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hex.hpp"
 #include "secfunc.hpp"
 
 #ifndef VELMORA_VERSION
@@ -27,7 +28,6 @@ std::string dump(const json& j)
 // texts never share an id.
 std::string id_part(std::string_view s)
 {
-    static const char hex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : s) {
         if (c < 0x80 && std::isalnum(c)) {
@@ -36,8 +36,7 @@ std::string id_part(std::string_view s)
             out += '_';
         } else {
             out += '-';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            appendHex(out, c);
         }
     }
     return out;

@@ -1,6 +1,4 @@
-// The player control: the screen, the sound and the notifications, and the
-// one launcher through which the daemon starts every program.
-#include "commands.hpp"
+#include "player.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,76 +7,27 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <optional>
-#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "database.hpp"
+#include "children.hpp"
 #include "household.hpp"
 #include "log.hpp"
-#include "net.hpp"
 #include "secfunc.hpp"
-#include "sigint.hpp"
 
 namespace {
-
-// A program the daemon waits for (notify-send, amixer, pkill, fbsetbg) may
-// take this long; then it gets SIGTERM, and SIGKILL after the grace.
-constexpr int PROGRAM_TIMEOUT_MS = 5000;
-constexpr int PROGRAM_GRACE_MS = 1000;
-
-using Clock = std::chrono::steady_clock;
-constexpr auto MESSAGE_BUDGET = std::chrono::seconds(15);
-// The end of the message in hand's time; none outside a message.
-std::optional<Clock::time_point> g_message_end;
-
-// False in every child: a child runs its programs to their end, since the
-// daemon does not wait for the child itself.
-bool g_in_daemon = true;
-// True in a render child: it and the programs it runs end with their parent,
-// so that no render outlives a killed daemon and sets an old welcome over
-// whatever the next daemon shows.
-bool g_ends_with_parent = false;
 
 // The player child of the latest channel change, until it is collected.
 pid_t g_player_pid = 0;
 // The background child of the latest join, until it is collected; it leads a
 // process group of its own with the programs it runs.
 pid_t g_background_pid = 0;
-
-void reset_child()
-{
-    g_in_daemon = false;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGPIPE, SIG_DFL);
-    std::signal(SIGCHLD, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Never the daemon's terminal: a player in a process group of its own
-    // would be stopped (SIGTTOU) as soon as it set up its console there.
-    int null = open("/dev/null", O_RDONLY);
-    if (null > 0)
-        dup2(null, 0);
-    // The listening socket and a database connection stay with the daemon.
-    closefrom(3);
-}
-
-[[noreturn]] void end_child(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(status);
-}
 
 // A player child still in its pause would become a player after a later
 // change or a restore: stop it before it does, together with the pkill it may
@@ -87,69 +36,6 @@ void cancel_pending_player()
 {
     if (g_player_pid > 0)
         kill(-g_player_pid, SIGTERM);
-}
-
-// A program that cannot be started is named on stderr with the reason; the
-// child writes straight to the descriptor, past any stream buffer.
-void report_exec_failure(const char* program)
-{
-    int err = errno;
-    dprintf(2, "[exec] %s: %s\n", program, std::strerror(err));
-}
-
-// Every child starts with default signal handling, an empty signal mask and
-// none of the daemon's descriptors but the standard three; the streams are
-// flushed first so that no buffered line is written twice. A child in a group
-// of its own can be stopped together with every program it starts.
-pid_t fork_child(bool own_group = false, bool ends_with_parent = false)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        reset_child();
-        g_ends_with_parent = g_ends_with_parent || ends_with_parent;
-        // A parent gone before the signal was asked for has not sent it.
-        if (g_ends_with_parent && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent))
-            _exit(-1);
-    }
-    if (own_group && pid >= 0)
-        setpgid(pid == 0 ? 0 : pid, 0); // in both, so neither side races the other
-    return pid;
-}
-
-// Waits up to ms for the child to end, or, with `stop_on_sigint`, until
-// SIGINT; true when it ended (its wait status in `status`). The pidfd, when
-// the kernel gives one, wakes the wait as the child ends; SIGINT is let in
-// only for the wait itself.
-bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    sigdelset(&mask, SIGINT);
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return true;
-        if (r < 0 && errno != EINTR) {
-            status = -1;
-            return true;
-        }
-        if (stop_on_sigint && shutdown_requested())
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        if (pidfd < 0)
-            left = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(20));
-        timespec ts{static_cast<time_t>(left.count() / 1000000000),
-                    static_cast<long>(left.count() % 1000000000)};
-        pollfd p{pidfd, POLLIN, 0};
-        ppoll(&p, pidfd >= 0 ? 1 : 0, &ts, &mask);
-    }
 }
 
 // A render still running would put its picture over whatever comes after it:
@@ -216,106 +102,26 @@ void wait_players_gone()
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-// How long a program may take. Notifications and the volume share the
-// message's 15 s; the screen's restore and the channel start keep their own
-// PROGRAM_TIMEOUT_MS whatever the message has spent, so that the screen
-// follows the household even after three hung notifications. A child (the
-// render) runs the programs of the message kind to their end.
-enum class Wait { message, own };
-
-// Runs argv (searched on PATH) and waits for it; returns the raw wait status,
-// 127 << 8 when the program cannot be started (as the shell reports it), or -1
-// when no process could be created. In the daemon the wait is bounded: a
-// program still running after its time (Wait), or when SIGINT comes, is
-// stopped (its status then shows the signal). After SIGINT no program is
-// started until the shutdown sequence.
-int run_program(const std::vector<std::string>& argv, Wait wait = Wait::message)
+// The daemon's own children: the player and the render.
+void child_ended(pid_t pid)
 {
-    if (g_in_daemon && shutdown_requested())
-        return -1;
-
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = fork_child();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        execvp(args[0], args.data());
-        report_exec_failure(args[0]);
-        _exit(127);
+    if (pid == g_player_pid)
+        g_player_pid = 0;
+    if (pid == g_background_pid) {
+        g_background_pid = 0;
+        household::rendered();
     }
-    int status = 0;
-    if (!g_in_daemon && wait == Wait::message) {
-        while (waitpid(pid, &status, 0) < 0)
-            if (errno != EINTR)
-                return -1;
-        return status;
-    }
-    Fd pidfd{static_cast<int>(syscall(SYS_pidfd_open, pid, 0))};
-    const int left = static_cast<int>(message_time_left().count());
-    const bool budget_ends = wait == Wait::message && left < PROGRAM_TIMEOUT_MS;
-    if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, g_in_daemon, status))
-        return status;
-    if (shutdown_requested())
-        std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
-    else if (budget_ends)
-        std::fprintf(stderr, "[player] %s stopped: the message's %d s are spent\n", argv[0].c_str(),
-                     static_cast<int>(MESSAGE_BUDGET.count()));
-    else
-        std::fprintf(stderr, "[player] %s did not end within %d s; stopped\n", argv[0].c_str(),
-                     PROGRAM_TIMEOUT_MS / 1000);
-    kill(pid, SIGTERM);
-    if (wait_child(pid, pidfd.fd, PROGRAM_GRACE_MS, false, status))
-        return status;
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return status;
 }
+// Told by the serving loop's collection of finished children.
+const bool g_told_of_ends = (on_child_end(child_ended), true);
 
 } // namespace
 
-void message_budget_reset()
-{
-    g_message_end = Clock::now() + MESSAGE_BUDGET;
-}
-
-void message_budget_end()
-{
-    g_message_end.reset();
-}
-
-std::chrono::milliseconds message_time_left()
-{
-    if (!g_message_end)
-        return MESSAGE_BUDGET;
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(*g_message_end - Clock::now());
-    return std::max(left, std::chrono::milliseconds::zero());
-}
-
-void reap_children()
-{
-    pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        if (pid == g_player_pid)
-            g_player_pid = 0;
-        if (pid == g_background_pid) {
-            g_background_pid = 0;
-            household::rendered();
-        }
-    }
-}
-
 // ---------------------------------------------------------------- player
 
-int player_set_channel(const char* channel)
+int player_set_channel(Db& db, const char* channel)
 {
-    int r = db_update_lasts(channel);
+    int r = db_update_lasts(db, channel);
     std::fprintf(stderr, "db_update_lasts(%s): %d\n", logSafe(channel).c_str(), r);
     player_notify("Changing channel", channel);
 
@@ -358,6 +164,24 @@ std::string literal_annotation(std::string_view text)
     return out;
 }
 
+// The render's argv: the greeting, the users' caption bottom left and the
+// channels' one beside it, on the user's picture.
+std::vector<std::string> convert_command(const std::string& pictured, const std::string& onlinesd,
+                                         const std::string& channelsd)
+{
+    return {"convert",    "pictures/" + pictured,
+            "-fill",      "white",
+            "-gravity",   "center",
+            "-pointsize", "80",
+            "-annotate",  "+0+0",
+            "Welcome!",   "-gravity",
+            "southwest",  "-pointsize",
+            "20",         "-annotate",
+            "+80+80",     literal_annotation(onlinesd),
+            "-annotate",  "+1100+80",
+            literal_annotation(channelsd), "out.jpg"};
+}
+
 std::string caption(const char* heading, const char* list)
 {
     if (!*list)
@@ -397,45 +221,24 @@ int player_set_background(const char* name, const char* onlines, const char* cha
     // be set again; and a link of that name is removed, not written through.
     auto render = [&] {
         unlink("out.jpg");
-        return run_program({"convert",
-                            "pictures/" + pictured,
-                            "-fill",
-                            "white",
-                            "-gravity",
-                            "center",
-                            "-pointsize",
-                            "80",
-                            "-annotate",
-                            "+0+0",
-                            "Welcome!",
-                            "-gravity",
-                            "southwest",
-                            "-pointsize",
-                            "20",
-                            "-annotate",
-                            "+80+80",
-                            literal_annotation(onlinesd),
-                            "-annotate",
-                            "+1100+80",
-                            literal_annotation(channelsd),
-                            "out.jpg"});
+        return run_program(convert_command(pictured, onlinesd, channelsd));
     };
     int status = render();
     if (status != 0 && pictured != "black.jpg") {
         std::fprintf(stderr,
-                     "[background] convert failed on pictures/%s (status %d); rendering on "
+                     "[background] convert failed on pictures/%s (%s); rendering on "
                      "pictures/black.jpg\n",
-                     logSafe(pictured).c_str(), status);
+                     logSafe(pictured).c_str(), status_text(status).c_str());
         pictured = "black.jpg";
         status = render();
     }
     if (status == 0)
         run_program({"fbsetbg", "out.jpg"});
     else
-        std::fprintf(
-            stderr,
-            "[background] convert failed on pictures/%s (status %d); the screen is left as it is\n",
-            logSafe(pictured).c_str(), status);
+        std::fprintf(stderr,
+                     "[background] convert failed on pictures/%s (%s); the screen is left as it "
+                     "is\n",
+                     logSafe(pictured).c_str(), status_text(status).c_str());
     std::printf("[background] Name: '%s'\n", logSafe(name).c_str());
     std::printf("[background] Picture: '%s'\n", logSafe(pictured).c_str());
     std::printf("[background] Onlines: '%s'\n", logSafe(onlinesd).c_str());

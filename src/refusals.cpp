@@ -14,24 +14,36 @@ constexpr auto SECOND = std::chrono::seconds(1);
 } // namespace
 
 // Writes the counts when their seconds end, on a thread of its own that
-// starts with the first count. Never destroyed: a source may count until the
-// process ends, and the thread waits on it meanwhile.
+// starts with the first count and ends with the process. Made before the
+// first log (each log asks for it as it is made), so it outlives them all.
 struct RefusalFlusher {
     std::mutex mu;
     std::condition_variable due;
     std::vector<RefusalLog*> counting;
-    bool running = false;
+    std::thread thread;
+    bool ending = false;
 
     static RefusalFlusher& the()
     {
-        static RefusalFlusher& f = *new RefusalFlusher;
+        static RefusalFlusher f;
         return f;
+    }
+
+    ~RefusalFlusher()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            ending = true;
+        }
+        due.notify_one();
+        if (thread.joinable())
+            thread.join();
     }
 
     void run()
     {
         std::unique_lock<std::mutex> lock(mu);
-        for (;;) {
+        while (!ending) {
             if (counting.empty()) {
                 due.wait(lock);
                 continue;
@@ -49,6 +61,11 @@ struct RefusalFlusher {
         }
     }
 };
+
+RefusalLog::RefusalLog()
+{
+    RefusalFlusher::the();
+}
 
 RefusalLog::~RefusalLog()
 {
@@ -71,10 +88,8 @@ void RefusalLog::refused(std::string line)
     if (counted_++ > 0)
         return;
     f.counting.push_back(this);
-    if (!f.running) {
-        f.running = true;
-        std::thread([&f] { f.run(); }).detach();
-    }
+    if (!f.thread.joinable())
+        f.thread = std::thread([&f] { f.run(); });
     f.due.notify_one();
 }
 

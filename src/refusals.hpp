@@ -6,11 +6,12 @@
 #include <chrono>
 #include <string>
 
-// One source's refusals, from any of its threads. Lives at most as long as
-// the process; its last count may still come out at the end of its second.
+// One source's refusals, from any of its threads. Its last count may still
+// come out at the end of its second, unless the log or the process ends
+// first.
 class RefusalLog {
 public:
-    RefusalLog() = default;
+    RefusalLog();
     RefusalLog(const RefusalLog&) = delete;
     RefusalLog& operator=(const RefusalLog&) = delete;
     ~RefusalLog();

@@ -7,51 +7,48 @@
 #include "database.hpp"
 #include "household.hpp"
 #include "log.hpp"
+#include "player.hpp"
 #include "secfunc.hpp"
 #include "tv_state.hpp"
 
-void resume_television(std::string_view television, char* current_user, char* current_channel)
+void resume_television(std::string_view television, ViewingState& view)
 {
     const std::optional<TvState> was = tv_state::read();
     // Black, nothing playing, nobody in front of it: the start as ever.
     if (!was || *was == TvState{})
         return;
     const std::string where = "[resume] " + logSafe(television) + " ended without the shutdown: ";
+    Db db;
     std::string error;
-    if (!db_try_connect(error)) {
+    if (!db.open(error)) {
         logLine(stderr, "%sthe database is not reached (%s); the screen stays black\n",
                 where.c_str(), logSafe(error).c_str());
         return;
     }
-    const std::string onlines = db_get_all_users_by_state("online");
+    const std::string onlines = db_get_all_users_by_state(db, "online");
     if (onlines.empty()) {
-        db_close();
         logLine(stderr, "%snobody is online; the screen stays black\n", where.c_str());
         return;
     }
-    const std::string channels = db_get_all_channels_with_state("online");
-    std::string user = was->user, channel = was->channel, play = was->playing;
-    if (findItem(user, onlines) < 0) {
-        // As a leave chooses: the first online user, the channel kept when
-        // one of the online users has it, else that user's last channel.
-        user = getAtPos(onlines, 0);
-        if (findItem(channel, channels) < 0)
-            channel = db_get_last(user);
+    const std::string channels = db_get_all_channels_with_state(db, "online");
+    copyText(view.currentUser, VIEW_SIZE, was->user);
+    copyText(view.currentChannel, VIEW_SIZE, was->channel);
+    std::string play = was->playing;
+    if (findItem(view.currentUser, onlines) < 0) {
+        chooseAsLeave(db, onlines, channels, view.currentUser, view.currentChannel);
         if (!play.empty())
-            play = channel;
+            play = view.currentChannel;
     }
-    const std::string picture = was->welcome ? db_get_user_picture(user) : "";
-    db_close();
+    const std::string picture = was->welcome ? db_get_user_picture(db, view.currentUser) : "";
 
-    copyText(current_user, VIEW_SIZE, user);
-    copyText(current_channel, VIEW_SIZE, channel);
     logLine(stderr, "%sonline %s; currentUser '%s', currentChannel '%s'; %s%s%s\n", where.c_str(),
-            logSafe(onlines).c_str(), logSafe(current_user).c_str(),
-            logSafe(current_channel).c_str(), was->welcome ? "the welcome, " : "",
+            logSafe(onlines).c_str(), logSafe(view.currentUser).c_str(),
+            logSafe(view.currentChannel).c_str(), was->welcome ? "the welcome, " : "",
             play.empty() ? "nothing plays" : "playing ", logSafe(play).c_str());
     if (was->welcome)
-        player_set_background(current_user, onlines.c_str(), channels.c_str(), picture.c_str());
+        player_set_background(view.currentUser, onlines.c_str(), channels.c_str(),
+                              picture.c_str());
     if (!play.empty())
-        player_set_channel(play.c_str());
-    household::message_done(current_user, current_channel);
+        player_set_channel(db, play.c_str());
+    household::message_done(db, view.currentUser, view.currentChannel);
 }

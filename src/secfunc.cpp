@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hex.hpp"
+
 int countList(std::string_view str)
 {
     if (str.empty())
@@ -111,15 +113,13 @@ bool unreserved(unsigned char c)
 
 std::string percentEncode(std::string_view s, bool (*keep)(unsigned char))
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : s) {
         if (keep(c)) {
             out += static_cast<char>(c);
         } else {
             out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            appendHex(out, c, true);
         }
     }
     return out;

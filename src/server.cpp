@@ -15,45 +15,37 @@
 
 #include <systemd/sd-daemon.h>
 
-#include "commands.hpp"
-#include "database.hpp"
+#include "children.hpp"
 #include "dispatch.hpp"
 #include "display.hpp"
+#include "doors.hpp"
+#include "guide.hpp"
 #include "household.hpp"
 #include "inbox.hpp"
 #include "log.hpp"
 #include "message.hpp"
-#include "mqtt.hpp"
 #include "net.hpp"
+#include "player.hpp"
+#include "process_end.hpp"
 #include "resume.hpp"
 #include "sigint.hpp"
 #include "tv_state.hpp"
-#include "web.hpp"
 
 int* p_soc = nullptr;
 
-namespace {
-[[noreturn]] void exitWith(int status)
-{
-    std::exit(status);
-}
-} // namespace
-void (*rejectExit)(int) = exitWith;
-
-void parseThis(const char* text)
+void parseThis(Db& db, ViewingState& view, const char* text)
 {
     MessageRead m = readUsers(text);
     if (!m.rejection.empty()) {
         std::fputs(m.rejection.c_str(), stderr);
-        rejectExit(-1);
-        std::exit(-1);
+        throw ProcessEnd{-1};
     }
-    handleRecords(m.records);
+    handleRecords(db, view, m.records);
 }
 
-void parseUsers(xmlDocPtr doc, xmlNodePtr cur)
+void parseUsers(Db& db, ViewingState& view, xmlDocPtr doc, xmlNodePtr cur)
 {
-    handleRecord(readUser(doc, cur));
+    handleRecord(db, view, readUser(doc, cur));
 }
 
 void signalHandler(int)
@@ -75,9 +67,15 @@ constexpr int LISTEN_BACKLOG = 128;
 // everywhere else, so a signal is taken only where the loop can act on it.
 sigset_t g_wait_mask;
 
+// What the serving loop owns for the life of the process.
+struct House {
+    ViewingState view;
+    std::vector<std::unique_ptr<Door>> doors; // MQTT, the page: those the settings open
+};
+
 // ---------------------------------------------------------------- lifecycle
 
-[[noreturn]] void shutdownSequence()
+[[noreturn]] void shutdownSequence(House& house)
 {
     shutdown_begins();
     std::printf("\nExiting...\nThank you for flying with VelmoraServer.\n");
@@ -88,19 +86,21 @@ sigset_t g_wait_mask;
     }
     // Every user offline; with several televisions on an up-to-date
     // database, only those last seen here. The listeners are told what the
-    // database then says, and nothing when it refused.
-    db_connect();
-    int r = db_set_offline_here();
+    // database then says, and nothing when it refused. A database that
+    // cannot be reached ends the sequence here (status 255).
+    Db db;
+    int r = db_set_offline_here(db);
     std::fprintf(stderr, "[server] db_set_all_offline() returned %d (0 - succesful)\n", r);
     if (r == 0)
-        household::refresh_on_open_connection();
-    db_close();
+        household::refresh(db);
+    db.close();
     player_restore();
     tv_state::remove();
-    household::message_done(p_currentUser, p_currentChannel);
-    mqtt_stop();
-    web_stop();
-    std::exit(0);
+    household::message_done(db, house.view.currentUser, house.view.currentChannel);
+    for (auto& door : house.doors)
+        door->stop();
+    house.doors.clear();
+    throw ProcessEnd{0};
 }
 
 void childEnded(int) {}
@@ -109,15 +109,15 @@ void childEnded(int) {}
 // shutdown sequence, SIGCHLD collects the finished children. A signal that
 // comes while a descriptor is ready stays pending (ppoll returns without
 // taking it), so this is looked at after every wait that found one ready.
-void takePendingSignals()
+void takePendingSignals(House& house)
 {
     if (sigint_noted())
-        shutdownSequence();
+        shutdownSequence(house);
     sigset_t pending;
     if (sigpending(&pending) != 0)
         return;
     if (sigismember(&pending, SIGINT) == 1)
-        shutdownSequence();
+        shutdownSequence(house);
     if (sigismember(&pending, SIGCHLD) == 1)
         reap_children();
 }
@@ -133,7 +133,7 @@ int handedListener()
     int fd = SD_LISTEN_FDS_START;
     if (sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) <= 0) {
         std::fprintf(stderr, "server: the handed descriptor is not a listening stream socket\n");
-        std::exit(-1);
+        throw ProcessEnd{-1};
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -157,23 +157,23 @@ int bindListener(const ListenAddress& at)
 // listeners. A database that cannot be reached is no reason not to serve.
 void databaseAtStart()
 {
+    Db db;
     std::string error;
-    if (!db_try_connect(error)) {
+    if (!db.open(error)) {
         std::fprintf(stderr,
                      "[server] database not reached at start-up (%s); users keep their state\n",
                      logSafe(error).c_str());
         return;
     }
-    db_has_places();
-    household::refresh_on_open_connection();
-    db_close();
+    db_has_places(db);
+    household::refresh(db);
 }
 
-void logViewingState()
+void logViewingState(Db& db, const ViewingState& view)
 {
     logLine(stdout, "[memory] currentChannel: '%s'\n[memory] currentUser: '%s'\n",
-            logSafe(p_currentChannel).c_str(), logSafe(p_currentUser).c_str());
-    household::message_done(p_currentUser, p_currentChannel);
+            logSafe(view.currentChannel).c_str(), logSafe(view.currentUser).c_str());
+    household::message_done(db, view.currentUser, view.currentChannel);
 }
 
 // ---------------------------------------------------------------- the loop
@@ -186,58 +186,61 @@ struct Peer {
     Clock::time_point deadline;
 };
 
-// One message, read once, handled whole.
-void handleReceived(char* recvBuff, ssize_t n)
+// One message, read once, handled whole on a connection of its own, opened
+// when a handler first needs it and closed at the end of the message.
+void handleReceived(House& house, char* recvBuff, ssize_t n)
 {
     recvBuff[n] = '\0';
     logLine(stderr, "[RCV] %s\n", logSafe(recvBuff, true).c_str());
-    parseThis(recvBuff);
-    logViewingState();
+    Db db;
+    parseThis(db, house.view, recvBuff);
+    logViewingState(db, house.view);
 }
 
 // Set when a message has been handled since the last wait: a SIGINT that
 // came during it must be seen before the next one is taken up.
 bool g_handled_since_wait = false;
 
-void noMoreAfterSigint()
+void noMoreAfterSigint(House& house)
 {
     if (g_handled_since_wait && shutdown_requested())
-        shutdownSequence();
+        shutdownSequence(house);
     g_handled_since_wait = true;
 }
 
 // Reads the one block of a connection; false when nothing has come yet.
 // A failing read ends the daemon as a failing socket call does.
-bool readMessageFrom(int fd, char* recvBuff)
+bool readMessageFrom(House& house, int fd, char* recvBuff)
 {
     ssize_t n = read(fd, recvBuff, RECV_MAX);
     if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return false;
     if (n == -1) {
         std::perror("server: read");
-        std::exit(-1);
+        throw ProcessEnd{-1};
     }
     close(fd);
-    noMoreAfterSigint();
-    handleReceived(recvBuff, n);
+    noMoreAfterSigint(house);
+    handleReceived(house, recvBuff, n);
     return true;
 }
 
 // The oldest message of the other sources, if one waits.
-void handleOneFromInbox()
+void handleOneFromInbox(House& house)
 {
     InboxMessage m;
     if (!inbox::take(m))
         return;
-    noMoreAfterSigint();
+    noMoreAfterSigint(house);
     logLine(stderr, "[RCV %s] %s\n", logSafe(m.origin).c_str(), logSafe(m.text).c_str());
-    handleRecords(m.records);
-    logViewingState();
+    Db db;
+    handleRecords(db, house.view, m.records);
+    logViewingState(db, house.view);
 }
 
 // Takes a new connection and, when its message is there already (as it
 // usually is), handles it; otherwise it waits among the peers.
-void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
+void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
 {
     int c = accept4(soc, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (c == -1) {
@@ -246,9 +249,9 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
             return;
         std::perror("server: accept");
-        std::exit(-1);
+        throw ProcessEnd{-1};
     }
-    if (readMessageFrom(c, recvBuff))
+    if (readMessageFrom(house, c, recvBuff))
         return;
     if (peers.size() >= MAX_WAITING_PEERS) {
         std::fprintf(stderr, "[server] %s closed unread: more than %zu connections wait\n",
@@ -269,7 +272,7 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
 // the oldest is closed beyond MAX_WAITING_PEERS. A SIGINT that comes during a
 // message is taken by the next wait, or found pending right after it, before
 // any further message is handled.
-[[noreturn]] void serve(int soc)
+[[noreturn]] void serve(House& house, int soc)
 {
     static char recvBuff[RECV_MAX + 1];
     // Both kept from one wake-up to the next: the loop allocates nothing per
@@ -280,7 +283,7 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
     fds.reserve(MAX_WAITING_PEERS + 3);
     for (;;) {
         if (sigint_noted())
-            shutdownSequence();
+            shutdownSequence(house);
         fds.clear();
         fds.push_back({soc, POLLIN, 0});
         fds.push_back({inbox::wake_fd(), POLLIN, 0});
@@ -303,12 +306,12 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
         if (r < 0) {
             if (errno != EINTR) {
                 std::perror("server: accept");
-                std::exit(-1);
+                throw ProcessEnd{-1};
             }
             reap_children();
             continue;
         }
-        takePendingSignals();
+        takePendingSignals(house);
 
         // The front ends' turn: the message of the first connection that has
         // sent its own, in the order the connections came, else of a new one.
@@ -317,7 +320,8 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
         std::size_t kept = 0;
         for (std::size_t i = 0; i < peers.size(); ++i) {
             const Peer p = peers[i];
-            if (fds[2 + i].revents && !front_end_served && readMessageFrom(p.fd, recvBuff)) {
+            if (fds[2 + i].revents && !front_end_served &&
+                readMessageFrom(house, p.fd, recvBuff)) {
                 front_end_served = true;
                 continue;
             }
@@ -331,11 +335,11 @@ void acceptOne(int soc, std::vector<Peer>& peers, char* recvBuff)
         }
         peers.resize(kept);
         if (!front_end_served && fds[0].revents)
-            acceptOne(soc, peers, recvBuff);
+            acceptOne(house, soc, peers, recvBuff);
 
         // The inbox's turn.
         if (fds[1].revents)
-            handleOneFromInbox();
+            handleOneFromInbox(house);
     }
 }
 
@@ -369,23 +373,15 @@ void server_guard_process()
     sigaction(SIGCHLD, &sa, nullptr);
 }
 
-int server_main(const Settings& settings)
-{
-    // Every log line reaches its stream at once, also into a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+namespace {
 
-    if (!settings.server.workdir.empty() && chdir(settings.server.workdir.c_str()) != 0) {
-        std::perror("server: workdir");
-        return -1;
-    }
+// Start-up, then the serving loop; it ends only by a ProcessEnd.
+[[noreturn]] void run(House& house, const Settings& settings)
+{
     db_configure(settings.database);
     db_configure_place(settings.server.name);
     household::name(settings.server.name);
     guide_configure(settings.guide);
-
-    p_currentUser = new char[VIEW_SIZE]();
-    p_currentChannel = new char[VIEW_SIZE]();
 
     // The port first: a start that cannot serve leaves the television alone.
     static int soc = -1;
@@ -396,19 +392,24 @@ int server_main(const Settings& settings)
                      "[server] serving the socket the service manager handed over, not %s\n",
                      settings.server.listen.text().c_str());
     if (!handed && (soc = bindListener(settings.server.listen)) == -1)
-        return -1;
-    if (const int status = settings.web.enabled ? web_bind(settings) : 0)
-        return status;
+        throw ProcessEnd{-1};
+    if (auto web = web_door(settings)) {
+        if (const int status = web->bind())
+            throw ProcessEnd{status};
+        house.doors.push_back(std::move(web));
+    }
 
     player_restore();
     display_check();
-    takePendingSignals();
-    mqtt_start(settings);
-    web_start();
+    takePendingSignals(house);
+    if (auto mqtt = mqtt_door(settings))
+        house.doors.insert(house.doors.begin(), std::move(mqtt));
+    for (auto& door : house.doors)
+        door->start();
     databaseAtStart();
-    takePendingSignals();
-    resume_television(settings.server.name, p_currentUser, p_currentChannel);
-    takePendingSignals();
+    takePendingSignals(house);
+    resume_television(settings.server.name, house.view);
+    takePendingSignals(house);
 
     // Only now that start-up is done does anything connect.
     // The queue holds what a burst brings while the loop takes connections
@@ -416,9 +417,33 @@ int server_main(const Settings& settings)
     // wait for TCP to try again a second later.
     if (!handed && listen(soc, LISTEN_BACKLOG) != 0) {
         std::perror("server: listen");
-        return -1;
+        throw ProcessEnd{-1};
     }
     // Under a service manager: serving from here on.
     sd_notify(0, "READY=1");
-    serve(soc);
+    serve(house, soc);
+}
+
+} // namespace
+
+int server_main(const Settings& settings)
+{
+    // Every log line reaches its stream at once, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    if (!settings.server.workdir.empty() && chdir(settings.server.workdir.c_str()) != 0) {
+        std::perror("server: workdir");
+        return -1;
+    }
+    House house;
+    try {
+        run(house, settings);
+    } catch (const ProcessEnd& end) {
+        // Any end but the shutdown leaves the broker to say the television
+        // went offline (its will) and the users as they are.
+        for (auto& door : house.doors)
+            door->abandon();
+        return end.status;
+    }
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hex.hpp"
 #include "log.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
@@ -46,14 +47,11 @@ bool take(std::string_view text, std::size_t& at, const char* key, std::string& 
     const std::string prefix = std::string(key) + "=";
     if (end == std::string_view::npos || text.compare(at, prefix.size(), prefix) != 0)
         return false;
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
     std::string decoded;
     for (std::size_t i = at + prefix.size(); i < end; ++i) {
         const char c = text[i];
-        if (c == '%' && i + 2 < end && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+        if (c == '%' && i + 2 < end && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
             i += 2;
         } else if (unreserved(static_cast<unsigned char>(c))) {
             decoded += c;

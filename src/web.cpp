@@ -23,8 +23,7 @@
 #include <microhttpd.h>
 #include <nlohmann/json.hpp>
 
-#include "household.hpp"
-#include "inbox.hpp"
+#include "json_records.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
 #include "web_key.hpp"
@@ -62,19 +61,7 @@ struct ResponseFree {
 };
 using Response = std::unique_ptr<MHD_Response, ResponseFree>;
 
-// An open event stream: the state version it has written, and what it has
-// still to write of the last text.
-struct Stream {
-    explicit Stream(int socket) : fd(socket) {}
-    int fd; // the connection's socket
-    std::uint64_t sent = 0;
-    std::string pending;
-    std::size_t offset = 0;
-};
-
 // Shared by the serving thread (the listener) and the streams' threads.
-// Never destroyed: a fatal exit() leaves MHD's threads running while static
-// objects go.
 struct Shared {
     std::mutex mu;
     std::condition_variable changed;
@@ -83,23 +70,17 @@ struct Shared {
     std::uint64_t version = 0;
     std::size_t streams = 0;
 };
-Shared& shared = *new Shared;
 
-// Read by MHD's threads, so never destroyed either.
-Settings::Web& g_web = *new Settings::Web;
-std::string& g_key = *new std::string;
-Fd g_listener;
-MHD_Daemon* g_mhd = nullptr;
-
-// The whole key is always compared, so that the time taken tells nothing of
-// how much of a guess was right.
-bool is_key(std::string_view given)
-{
-    unsigned char diff = given.size() != g_key.size();
-    for (std::size_t i = 0; i < g_key.size(); ++i)
-        diff |= static_cast<unsigned char>(g_key[i] ^ (i < given.size() ? given[i] : 0));
-    return diff == 0 && !g_key.empty();
-}
+// An open event stream: the state version it has written, and what it has
+// still to write of the last text.
+struct Stream {
+    Stream(Shared& s, int socket) : shared(s), fd(socket) {}
+    Shared& shared;
+    int fd; // the connection's socket
+    std::uint64_t sent = 0;
+    std::string pending;
+    std::size_t offset = 0;
+};
 
 // ---------------------------------------------------------------- state
 
@@ -124,7 +105,7 @@ std::string state_json(const Snapshot& s)
 
 // On the serving thread: never waits for a client, only hands the new state
 // to the streams, each of which writes it on its own thread.
-void publish(const Snapshot& now)
+void publish(Shared& shared, const Snapshot& now)
 {
     std::string event = "event: state\ndata: " + state_json(now) + "\n\n";
     {
@@ -148,6 +129,7 @@ bool gone(int fd)
 ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
 {
     Stream& s = *static_cast<Stream*>(cls);
+    Shared& shared = s.shared;
     if (s.offset == s.pending.size()) {
         std::unique_lock<std::mutex> lock(shared.mu);
         const auto quiet_end = std::chrono::steady_clock::now() + KEEPALIVE;
@@ -172,7 +154,9 @@ ssize_t read_stream(void* cls, uint64_t, char* buf, size_t max)
 
 void free_stream(void* cls)
 {
-    delete static_cast<Stream*>(cls);
+    auto* s = static_cast<Stream*>(cls);
+    Shared& shared = s->shared;
+    delete s;
     std::lock_guard<std::mutex> lock(shared.mu);
     --shared.streams;
 }
@@ -192,44 +176,9 @@ std::string lower(std::string s)
     return s;
 }
 
-// The names a browser may reach the page by: IP literals, localhost, the
-// listen address and the configured names. Any other name may be one that an
-// attacker's DNS points at the box (DNS rebinding).
-bool host_allowed(const char* header)
-{
-    if (!header)
-        return false;
-    std::string host = lower(header);
-    unsigned char addr[sizeof(in6_addr)];
-    if (!host.empty() && host[0] == '[') {
-        std::size_t end = host.find(']');
-        return end != std::string::npos && (end + 1 == host.size() || host[end + 1] == ':') &&
-               inet_pton(AF_INET6, host.substr(1, end - 1).c_str(), addr) == 1;
-    }
-    std::size_t colon = host.find(':');
-    if (colon != std::string::npos)
-        host.resize(colon);
-    if (host == "localhost" || host == g_web.listen.host ||
-        inet_pton(AF_INET, host.c_str(), addr) == 1)
-        return true;
-    for (const std::string& name : g_web.hosts)
-        if (lower(name) == host)
-            return true;
-    return false;
-}
-
 const char* header(MHD_Connection* c, const char* name)
 {
     return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
-}
-
-bool authorized(MHD_Connection* c)
-{
-    const char* auth = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
-    if (auth && std::strncmp(auth, "Bearer ", 7) == 0 && is_key(auth + 7))
-        return true;
-    const char* cookie = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, COOKIE);
-    return cookie && is_key(cookie);
 }
 
 std::string peer_address(MHD_Connection* c)
@@ -245,10 +194,10 @@ std::string peer_address(MHD_Connection* c)
     return host;
 }
 
-web_watch::Conn* watched(MHD_Connection* c)
+WebWatch::Conn* watched(MHD_Connection* c)
 {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info ? static_cast<web_watch::Conn*>(info->socket_context) : nullptr;
+    return info ? static_cast<WebWatch::Conn*>(info->socket_context) : nullptr;
 }
 
 // Every answer goes out here, with the headers that keep a browser from
@@ -323,9 +272,8 @@ MHD_Result file(MHD_Connection* c, const std::string& path, bool* found = nullpt
 // A user's picture from pictures/, whatever name the database holds: a name
 // that could lead elsewhere, a link, or anything but a regular file there
 // gives black.jpg.
-MHD_Result picture(MHD_Connection* c, const std::string& name)
+MHD_Result picture(MHD_Connection* c, const Snapshot& s, const std::string& name)
 {
-    Snapshot s = household::snapshot();
     auto u = std::find_if(s.users.begin(), s.users.end(),
                           [&](const HouseholdUser& h) { return h.name == name; });
     if (u == s.users.end())
@@ -340,7 +288,7 @@ MHD_Result picture(MHD_Connection* c, const std::string& name)
     return file(c, "pictures/black.jpg", nullptr, O_NOFOLLOW);
 }
 
-MHD_Result events(MHD_Connection* c)
+MHD_Result events(MHD_Connection* c, Shared& shared)
 {
     {
         std::lock_guard<std::mutex> lock(shared.mu);
@@ -350,7 +298,7 @@ MHD_Result events(MHD_Connection* c)
         ++shared.streams;
     }
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-    auto* s = new Stream(info ? info->connect_fd : -1);
+    auto* s = new Stream(shared, info ? info->connect_fd : -1);
     Response r(
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, read_stream, s, free_stream));
     if (!r) {
@@ -361,186 +309,297 @@ MHD_Result events(MHD_Connection* c)
     return answer(c, MHD_HTTP_OK, std::move(r), "text/event-stream");
 }
 
-MHD_Result command(MHD_Connection* c, const std::string& body)
-{
-    JsonRecords parsed = recordsFromJson(body);
-    if (!parsed.error.empty())
-        return json_error(c, MHD_HTTP_BAD_REQUEST, parsed.error);
-    const std::size_t n = parsed.records.size();
-    if (!inbox::post({"web " + peer_address(c), body, std::move(parsed.records)}))
-        return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many messages wait");
-    return text(c, MHD_HTTP_ACCEPTED, "{\"queued\":" + std::to_string(n) + "}", "application/json");
-}
+// The web server: the page's address and key, its connections' watch, and
+// the state its streams hand out. MHD's threads reach it through the
+// pointer they are given.
+class WebServer : public Door {
+public:
+    WebServer(const Settings::Web& web, const DoorHost& host) : web_(web), host_(host) {}
 
-MHD_Result pair(MHD_Connection* c)
-{
-    const char* key = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "key");
-    if (!key || !is_key(key))
-        return text(c, MHD_HTTP_UNAUTHORIZED,
-                    "wrong key: scan the code of velmora-server --pair\n");
-    Response r(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
-    if (!r)
-        return MHD_NO;
-    const std::string cookie = std::string(COOKIE) + "=" + g_key +
-                               "; Path=/; Max-Age=" + COOKIE_AGE + "; HttpOnly; SameSite=Strict";
-    MHD_add_response_header(r.get(), MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
-    MHD_add_response_header(r.get(), MHD_HTTP_HEADER_LOCATION, "/");
-    return answer(c, MHD_HTTP_SEE_OTHER, std::move(r));
-}
+    ~WebServer() override
+    {
+        stop();
+        if (listener_)
+            host_.remove_listener(listener_);
+    }
 
-MHD_Result handle(void*, MHD_Connection* c, const char* url, const char* method, const char*,
-                  const char* data, size_t* size, void** context)
-{
-    const std::string path = url;
-    const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
-    auto* upload = static_cast<Upload*>(*context);
-    // The request has come whole (a command with its body): no deadline while
-    // it is answered, however long an event stream lasts.
-    if (!post || (upload && *size == 0))
-        web_watch::answered(watched(c));
-    if (upload) {
-        // The body arrives in parts; past BODY_MAX the rest is dropped.
-        if (*size) {
-            upload->too_large = upload->too_large || upload->body.size() + *size > BODY_MAX;
-            if (!upload->too_large)
-                upload->body.append(data, *size);
-            *size = 0;
+    // Reads the key and binds the page's address, so that a key file that
+    // cannot be used or a port that is taken ends the start before the
+    // television is touched. 0, or the exit status after one line on
+    // stderr: 2 for the key file (a setting to mend, not to retry), -1 for
+    // the port.
+    int bind() override
+    {
+        key_ = web_load_key(web_.key_file);
+        if (key_.empty())
+            return 2;
+        Fd soc{bindAddress(web_.listen)};
+        if (soc.fd < 0) {
+            std::fprintf(stderr, "web: bind %s: %s\n", web_.listen.text().c_str(),
+                         std::strerror(errno));
+            return -1;
+        }
+        listening_.fd = soc.release();
+        // Told from the first read of the household on, before anyone
+        // connects.
+        listener_ = host_.add_listener(
+            [this](const Snapshot&, const Snapshot& now) { publish(shared_, now); });
+        return 0;
+    }
+
+    void start() override
+    {
+        if (listening_.fd < 0)
+            return;
+        if (listen(listening_.fd, 64) != 0) {
+            std::perror("web: listen");
+            return;
+        }
+        publish(shared_, host_.snapshot());
+        watch_.start();
+        mhd_ = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0,
+            nullptr, nullptr, &WebServer::handle_thunk, this, MHD_OPTION_LISTEN_SOCKET,
+            listening_.fd, MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, MHD_OPTION_CONNECTION_LIMIT,
+            CONNECTIONS_MAX, MHD_OPTION_PER_IP_CONNECTION_LIMIT, PER_PEER_MAX,
+            MHD_OPTION_NOTIFY_COMPLETED, &WebServer::completed, this,
+            MHD_OPTION_NOTIFY_CONNECTION, &WebServer::connection, this, MHD_OPTION_END);
+        if (!mhd_) {
+            std::fprintf(stderr, "web: the web server did not start\n");
+            return;
+        }
+        listening_.release(); // MHD closes it
+        std::fprintf(stderr, "[web] serving the remote on http://%s/\n",
+                     web_.listen.text().c_str());
+    }
+
+    void stop() override
+    {
+        if (!mhd_)
+            return;
+        {
+            // Streams end instead of waiting for the next state.
+            std::lock_guard<std::mutex> lock(shared_.mu);
+            shared_.stopping = true;
+        }
+        shared_.changed.notify_all();
+        MHD_stop_daemon(mhd_);
+        mhd_ = nullptr;
+        watch_.stop();
+    }
+
+    void abandon() override { stop(); }
+
+private:
+    // The whole key is always compared, so that the time taken tells nothing
+    // of how much of a guess was right.
+    bool is_key(std::string_view given) const
+    {
+        unsigned char diff = given.size() != key_.size();
+        for (std::size_t i = 0; i < key_.size(); ++i)
+            diff |= static_cast<unsigned char>(key_[i] ^ (i < given.size() ? given[i] : 0));
+        return diff == 0 && !key_.empty();
+    }
+
+    // The names a browser may reach the page by: IP literals, localhost, the
+    // listen address and the configured names. Any other name may be one that
+    // an attacker's DNS points at the box (DNS rebinding).
+    bool host_allowed(const char* header) const
+    {
+        if (!header)
+            return false;
+        std::string host = lower(header);
+        unsigned char addr[sizeof(in6_addr)];
+        if (!host.empty() && host[0] == '[') {
+            std::size_t end = host.find(']');
+            return end != std::string::npos && (end + 1 == host.size() || host[end + 1] == ':') &&
+                   inet_pton(AF_INET6, host.substr(1, end - 1).c_str(), addr) == 1;
+        }
+        std::size_t colon = host.find(':');
+        if (colon != std::string::npos)
+            host.resize(colon);
+        if (host == "localhost" || host == web_.listen.host ||
+            inet_pton(AF_INET, host.c_str(), addr) == 1)
+            return true;
+        for (const std::string& name : web_.hosts)
+            if (lower(name) == host)
+                return true;
+        return false;
+    }
+
+    bool authorized(MHD_Connection* c) const
+    {
+        const char* auth = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
+        if (auth && std::strncmp(auth, "Bearer ", 7) == 0 && is_key(auth + 7))
+            return true;
+        const char* cookie = MHD_lookup_connection_value(c, MHD_COOKIE_KIND, COOKIE);
+        return cookie && is_key(cookie);
+    }
+
+    MHD_Result command(MHD_Connection* c, const std::string& body)
+    {
+        JsonRecords parsed = recordsFromJson(body);
+        if (!parsed.error.empty())
+            return json_error(c, MHD_HTTP_BAD_REQUEST, parsed.error);
+        const std::size_t n = parsed.records.size();
+        if (!host_.post({"web " + peer_address(c), body, std::move(parsed.records)}))
+            return json_error(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many messages wait");
+        return text(c, MHD_HTTP_ACCEPTED, "{\"queued\":" + std::to_string(n) + "}",
+                    "application/json");
+    }
+
+    MHD_Result pair(MHD_Connection* c)
+    {
+        const char* key = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "key");
+        if (!key || !is_key(key))
+            return text(c, MHD_HTTP_UNAUTHORIZED,
+                        "wrong key: scan the code of velmora-server --pair\n");
+        Response r(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
+        if (!r)
+            return MHD_NO;
+        const std::string cookie = std::string(COOKIE) + "=" + key_ + "; Path=/; Max-Age=" +
+                                   COOKIE_AGE + "; HttpOnly; SameSite=Strict";
+        MHD_add_response_header(r.get(), MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+        MHD_add_response_header(r.get(), MHD_HTTP_HEADER_LOCATION, "/");
+        return answer(c, MHD_HTTP_SEE_OTHER, std::move(r));
+    }
+
+    MHD_Result handle(MHD_Connection* c, const char* url, const char* method, const char* data,
+                      size_t* size, void** context)
+    {
+        const std::string path = url;
+        const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+        auto* upload = static_cast<Upload*>(*context);
+        // The request has come whole (a command with its body): no deadline
+        // while it is answered, however long an event stream lasts.
+        if (!post || (upload && *size == 0))
+            watch_.answered(watched(c));
+        if (upload) {
+            // The body arrives in parts; past BODY_MAX the rest is dropped.
+            if (*size) {
+                upload->too_large = upload->too_large || upload->body.size() + *size > BODY_MAX;
+                if (!upload->too_large)
+                    upload->body.append(data, *size);
+                *size = 0;
+                return MHD_YES;
+            }
+            if (upload->too_large)
+                return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+            return command(c, upload->body);
+        }
+
+        if (!host_allowed(header(c, MHD_HTTP_HEADER_HOST)))
+            return text(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name\n");
+        if (post) {
+            // Only the page's own origin may post: no other site's form or
+            // script.
+            const char* origin = header(c, MHD_HTTP_HEADER_ORIGIN);
+            if (origin && lower(origin) != "http://" + lower(header(c, MHD_HTTP_HEADER_HOST)))
+                return text(c, MHD_HTTP_FORBIDDEN, "cross-site request\n");
+        } else if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
+                   std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
+            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+        }
+
+        if (path.compare(0, 5, "/api/") != 0) {
+            if (post)
+                return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+            if (path == "/pair")
+                return pair(c);
+            const std::string name = path == "/" ? "index.html" : path.substr(1);
+            for (std::size_t i = 0; i < kWebFileCount; ++i)
+                if (name == kWebFiles[i].name) {
+                    Response r(MHD_create_response_from_buffer(
+                        kWebFiles[i].size, const_cast<unsigned char*>(kWebFiles[i].data),
+                        MHD_RESPMEM_PERSISTENT));
+                    return answer(c, MHD_HTTP_OK, std::move(r), type_of(name));
+                }
+            return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
+        }
+
+        if (!authorized(c))
+            return json_error(c, MHD_HTTP_UNAUTHORIZED, "no household key");
+        if (path == "/api/command") {
+            if (!post)
+                return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
+            const char* length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
+            if (length && std::strtoull(length, nullptr, 10) > BODY_MAX)
+                return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
+            *context = new Upload;
             return MHD_YES;
         }
-        if (upload->too_large)
-            return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
-        return command(c, upload->body);
-    }
-
-    if (!host_allowed(header(c, MHD_HTTP_HEADER_HOST)))
-        return text(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name\n");
-    if (post) {
-        // Only the page's own origin may post: no other site's form or script.
-        const char* origin = header(c, MHD_HTTP_HEADER_ORIGIN);
-        if (origin && lower(origin) != "http://" + lower(header(c, MHD_HTTP_HEADER_HOST)))
-            return text(c, MHD_HTTP_FORBIDDEN, "cross-site request\n");
-    } else if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
-               std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
-        return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
-    }
-
-    if (path.compare(0, 5, "/api/") != 0) {
         if (post)
             return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
-        if (path == "/pair")
-            return pair(c);
-        const std::string name = path == "/" ? "index.html" : path.substr(1);
-        for (std::size_t i = 0; i < kWebFileCount; ++i)
-            if (name == kWebFiles[i].name) {
-                Response r(MHD_create_response_from_buffer(
-                    kWebFiles[i].size, const_cast<unsigned char*>(kWebFiles[i].data),
-                    MHD_RESPMEM_PERSISTENT));
-                return answer(c, MHD_HTTP_OK, std::move(r), type_of(name));
-            }
+        if (path == "/api/state")
+            return text(c, MHD_HTTP_OK, state_json(host_.snapshot()), "application/json");
+        if (path == "/api/events")
+            return events(c, shared_);
+        if (path == "/api/screen.jpg") {
+            // A welcome still being rendered is not there yet: the screen is
+            // black until it is set.
+            bool found = true;
+            MHD_Result r = file(c, host_.snapshot().screen, &found);
+            return found ? r : file(c, "black.jpg");
+        }
+        if (path.compare(0, 13, "/api/picture/") == 0)
+            return picture(c, host_.snapshot(), path.substr(13));
         return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
     }
 
-    if (!authorized(c))
-        return json_error(c, MHD_HTTP_UNAUTHORIZED, "no household key");
-    if (path == "/api/command") {
-        if (!post)
-            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
-        const char* length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length && std::strtoull(length, nullptr, 10) > BODY_MAX)
-            return json_error(c, MHD_HTTP_CONTENT_TOO_LARGE, "longer than 4096 bytes");
-        *context = new Upload;
-        return MHD_YES;
+    static MHD_Result handle_thunk(void* self, MHD_Connection* c, const char* url,
+                                   const char* method, const char*, const char* data,
+                                   size_t* size, void** context)
+    {
+        return static_cast<WebServer*>(self)->handle(c, url, method, data, size, context);
     }
-    if (post)
-        return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n");
-    if (path == "/api/state")
-        return text(c, MHD_HTTP_OK, state_json(household::snapshot()), "application/json");
-    if (path == "/api/events")
-        return events(c);
-    if (path == "/api/screen.jpg") {
-        // A welcome still being rendered is not there yet: the screen is
-        // black until it is set.
-        bool found = true;
-        MHD_Result r = file(c, household::snapshot().screen, &found);
-        return found ? r : file(c, "black.jpg");
-    }
-    if (path.compare(0, 13, "/api/picture/") == 0)
-        return picture(c, path.substr(13));
-    return text(c, MHD_HTTP_NOT_FOUND, "not found\n");
-}
 
-void completed(void*, MHD_Connection* c, void** context, MHD_RequestTerminationCode)
-{
-    delete static_cast<Upload*>(*context);
-    *context = nullptr;
-    web_watch::finished(watched(c));
-}
-
-void connection(void*, MHD_Connection* c, void** context, MHD_ConnectionNotificationCode code)
-{
-    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-        web_watch::closed(static_cast<web_watch::Conn*>(*context));
-        return;
+    static void completed(void* self, MHD_Connection* c, void** context,
+                          MHD_RequestTerminationCode)
+    {
+        delete static_cast<Upload*>(*context);
+        *context = nullptr;
+        static_cast<WebServer*>(self)->watch_.finished(watched(c));
     }
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-    *context = web_watch::opened(info ? info->connect_fd : -1, peer_address(c));
-}
+
+    static void connection(void* self, MHD_Connection* c, void** context,
+                           MHD_ConnectionNotificationCode code)
+    {
+        WebWatch& watch = static_cast<WebServer*>(self)->watch_;
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            watch.closed(static_cast<WebWatch::Conn*>(*context));
+            return;
+        }
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        *context = watch.opened(info ? info->connect_fd : -1, peer_address(c));
+    }
+
+    const Settings::Web web_;
+    const DoorHost host_;
+    std::string key_;
+    Fd listening_;
+    std::size_t listener_ = 0;
+    Shared shared_;
+    WebWatch watch_;
+    MHD_Daemon* mhd_ = nullptr;
+};
 
 } // namespace
 
-int web_bind(const Settings& settings)
+std::unique_ptr<Door> web_open(const Settings& settings, const DoorHost& host)
 {
-    g_web = settings.web;
-    g_key = web_load_key(g_web.key_file);
-    if (g_key.empty())
-        return 2;
-    const ListenAddress& at = g_web.listen;
-    Fd soc{bindAddress(at)};
-    if (soc.fd < 0) {
-        std::fprintf(stderr, "web: bind %s: %s\n", at.text().c_str(), std::strerror(errno));
-        return -1;
-    }
-    g_listener.fd = soc.release();
-    // Told from the first read of the household on, before anyone connects.
-    household::add_listener([](const Snapshot&, const Snapshot& now) { publish(now); });
-    return 0;
+    if (!settings.web.enabled)
+        return nullptr;
+    return std::make_unique<WebServer>(settings.web, host);
 }
 
-void web_start()
+extern "C" __attribute__((visibility("default"))) Door* velmora_web_open(const Settings& settings,
+                                                                         const DoorHost& host)
 {
-    if (g_listener.fd < 0)
-        return;
-    if (listen(g_listener.fd, 64) != 0) {
-        std::perror("web: listen");
-        return;
-    }
-    publish(household::snapshot());
-    web_watch::start();
-    g_mhd = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
-        nullptr, handle, nullptr, MHD_OPTION_LISTEN_SOCKET, g_listener.fd,
-        MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, PER_PEER_MAX, MHD_OPTION_NOTIFY_COMPLETED, completed,
-        nullptr, MHD_OPTION_NOTIFY_CONNECTION, connection, nullptr, MHD_OPTION_END);
-    if (!g_mhd) {
-        std::fprintf(stderr, "web: the web server did not start\n");
-        return;
-    }
-    g_listener.release(); // MHD closes it
-    std::fprintf(stderr, "[web] serving the remote on http://%s/\n", g_web.listen.text().c_str());
+    return web_open(settings, host).release();
 }
 
-void web_stop()
+extern "C" __attribute__((visibility("default"))) int velmora_web_pair(const Settings& settings)
 {
-    if (!g_mhd)
-        return;
-    {
-        // Streams end instead of waiting for the next state.
-        std::lock_guard<std::mutex> lock(shared.mu);
-        shared.stopping = true;
-    }
-    shared.changed.notify_all();
-    MHD_stop_daemon(g_mhd);
-    g_mhd = nullptr;
-    web_watch::stop();
+    return web_pair(settings);
 }

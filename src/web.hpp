@@ -1,14 +1,13 @@
-// The web server: the household's remote, its interface and the page's files.
+// The web server: the household's remote, its interface and the page's
+// files. A door (door.hpp): built as the module velmora-web.
 #pragma once
 
-#include "settings.hpp"
+#include <memory>
 
-// Before the start-up restore: reads the key and binds the page's address,
-// so that a key file that cannot be used or a port that is taken ends the
-// start before the television is touched. 0, or the exit status after one
-// line on stderr: 2 for the key file (a setting to mend, not to retry), -1
-// for the port.
-int web_bind(const Settings& settings);
-// After the start-up restore: listens to the household state and serves.
-void web_start();
-void web_stop();
+#include "door.hpp"
+
+// The page, when the settings give it an address: `bind` before the
+// start-up restore reads the key and binds the address (2 for a key file that
+// cannot be used, -1 for a port that is taken, after one line); `start`
+// serves; `stop` ends the streams and the server.
+std::unique_ptr<Door> web_open(const Settings& settings, const DoorHost& host);

@@ -15,6 +15,7 @@
 
 #include <qrencode.h>
 
+#include "hex.hpp"
 #include "log.hpp"
 #include "net.hpp"
 #include "secfunc.hpp"
@@ -116,11 +117,8 @@ std::string make_key(const std::string& path)
     if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
         return std::string("cannot make a key: ") + std::strerror(errno);
     std::string line;
-    for (unsigned char b : raw) {
-        static const char hex[] = "0123456789abcdef";
-        line += hex[b >> 4];
-        line += hex[b & 15];
-    }
+    for (unsigned char b : raw)
+        appendHex(line, b);
     line += '\n';
     std::string draft = path + ".XXXXXX";
     Fd out(mkostemp(draft.data(), O_CLOEXEC)); // mode 0600

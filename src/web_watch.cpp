@@ -1,22 +1,15 @@
 #include "web_watch.hpp"
 
-#include <chrono>
-#include <condition_variable>
 #include <fcntl.h>
-#include <mutex>
-#include <set>
 #include <sys/socket.h>
-#include <thread>
 
 #include "net.hpp"
-#include "refusals.hpp"
 
-namespace web_watch {
+namespace {
+constexpr auto NONE = std::chrono::steady_clock::time_point::max();
+} // namespace
 
-using Clock = std::chrono::steady_clock;
-constexpr Clock::time_point NONE = Clock::time_point::max();
-
-struct Conn {
+struct WebWatch::Conn {
     Fd fd; // a duplicate of the socket: never another connection's after a close
     std::string peer;
     Clock::time_point deadline;
@@ -25,43 +18,25 @@ struct Conn {
     bool served = false;
 };
 
-namespace {
-
-// Never destroyed: a fatal exit() leaves the web server's threads running.
-struct Watch {
-    std::mutex mu;
-    std::condition_variable changed;
-    std::set<Conn*> conns;
-    bool stopping = false;
-    std::thread thread;
-    RefusalLog refusals;
-};
-Watch& watch = *new Watch;
-
-void set_deadline(Conn* c, Clock::time_point at, bool served)
+void WebWatch::set_deadline(Conn* c, Clock::time_point at, bool served)
 {
     if (!c)
         return;
     {
-        std::lock_guard<std::mutex> lock(watch.mu);
+        std::lock_guard<std::mutex> lock(mu_);
         c->deadline = at;
         c->served = c->served || served;
     }
-    watch.changed.notify_one();
+    changed_.notify_one();
 }
 
-Clock::time_point from_now()
+void WebWatch::run()
 {
-    return Clock::now() + std::chrono::seconds(REQUEST_S);
-}
-
-void run()
-{
-    std::unique_lock<std::mutex> lock(watch.mu);
-    while (!watch.stopping) {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
         Clock::time_point next = NONE;
         const auto now = Clock::now();
-        for (Conn* c : watch.conns) {
+        for (Conn* c : conns_) {
             if (c->deadline > now) {
                 next = std::min(next, c->deadline);
                 continue;
@@ -69,60 +44,56 @@ void run()
             c->deadline = NONE;
             shutdown(c->fd.fd, SHUT_RDWR);
             if (!c->served)
-                watch.refusals.refused("[web] " + c->peer + " sent no whole request within " +
-                                       std::to_string(REQUEST_S) + " s; closed");
+                refusals_.refused("[web] " + c->peer + " sent no whole request within " +
+                                  std::to_string(REQUEST_S) + " s; closed");
         }
         if (next == NONE)
-            watch.changed.wait(lock);
+            changed_.wait(lock);
         else
-            watch.changed.wait_until(lock, next);
+            changed_.wait_until(lock, next);
     }
 }
 
-} // namespace
-
-Conn* opened(int fd, const std::string& peer)
+WebWatch::Conn* WebWatch::opened(int fd, const std::string& peer)
 {
     auto* c = new Conn{Fd(fcntl(fd, F_DUPFD_CLOEXEC, 0)), peer, NONE};
     {
-        std::lock_guard<std::mutex> lock(watch.mu);
-        watch.conns.insert(c);
+        std::lock_guard<std::mutex> lock(mu_);
+        conns_.insert(c);
     }
-    set_deadline(c, from_now(), false);
+    set_deadline(c, Clock::now() + std::chrono::seconds(REQUEST_S), false);
     return c;
 }
 
-void answered(Conn* c)
+void WebWatch::answered(Conn* c)
 {
     set_deadline(c, NONE, false);
 }
 
-void finished(Conn* c)
+void WebWatch::finished(Conn* c)
 {
-    set_deadline(c, from_now(), true);
+    set_deadline(c, Clock::now() + std::chrono::seconds(REQUEST_S), true);
 }
 
-void closed(Conn* c)
+void WebWatch::closed(Conn* c)
 {
-    std::lock_guard<std::mutex> lock(watch.mu);
-    watch.conns.erase(c);
+    std::lock_guard<std::mutex> lock(mu_);
+    conns_.erase(c);
     delete c;
 }
 
-void start()
+void WebWatch::start()
 {
-    watch.thread = std::thread(run);
+    thread_ = std::thread(&WebWatch::run, this);
 }
 
-void stop()
+void WebWatch::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(watch.mu);
-        watch.stopping = true;
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
     }
-    watch.changed.notify_one();
-    if (watch.thread.joinable())
-        watch.thread.join();
+    changed_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
 }
-
-} // namespace web_watch

@@ -12,6 +12,7 @@
 #include "database.hpp"
 #include "harness.hpp"
 #include "log.hpp"
+#include "process_end.hpp"
 #include "secfunc.hpp"
 
 using namespace vt;
@@ -134,22 +135,9 @@ void add_user(int id, const std::string& name, const std::vector<int>& channels 
 class DatabaseTest : public testing::Test {
 protected:
     void SetUp() override { reset_database(); }
-    void TearDown() override
-    {
-        if (open_)
-            db_close();
-    }
-    void connect()
-    {
-        db_connect();
-        open_ = true;
-    }
-    void close()
-    {
-        db_close();
-        open_ = false;
-    }
-    bool open_ = false;
+    void connect() { db.handle(); }
+    void close() { db.close(); }
+    Db db;
 };
 
 } // namespace
@@ -161,7 +149,7 @@ using DatabaseEscaping = DatabaseTest;
 
 TEST_F(DatabaseReaders, SampleHousehold)
 {
-    using Reader = std::string (*)(std::string_view);
+    using Reader = std::string (*)(Db&, std::string_view);
     struct Case {
         Reader op;
         std::string arg, want, log;
@@ -190,10 +178,10 @@ TEST_F(DatabaseReaders, SampleHousehold)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arg + " -> " + c.want);
         std::string got;
-        EXPECT_EQ(stderr_of([&] { got = c.op(c.arg); }), c.log);
+        EXPECT_EQ(stderr_of([&] { got = c.op(db, c.arg); }), c.log);
         EXPECT_EQ(got, c.want);
     }
-    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,eva,peter,tom");
+    EXPECT_EQ(sorted(db_get_all_users_by_state(db, "offline")), "anna,eva,peter,tom");
 }
 
 TEST_F(DatabaseReaders, ListsFollowTheRows)
@@ -202,45 +190,38 @@ TEST_F(DatabaseReaders, ListsFollowTheRows)
     db_exec("INSERT INTO userHasChannel (id, idu, idc) VALUES (8, 4, 1)"); // tom: prima, then ct1
     set_online({"anna", "peter"});
     connect();
-    EXPECT_EQ(db_get_all_channels_by_user("anna"), "ct2,ct1");
-    EXPECT_EQ(db_get_all_channels_by_user("tom"), "prima,ct1");
-    EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
-    EXPECT_EQ(db_get_all_channels_with_state("online"), "ct1,ct2,ct3"); // ct2 of both, once
-    EXPECT_EQ(db_get_all_channels_with_state("offline"), "ct1,nova,prima");
-    EXPECT_EQ(sorted(db_get_all_users_by_state("online")), "anna,peter");
-    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "eva,tom");
-    EXPECT_EQ(db_get_user_state("peter"), "online");
+    EXPECT_EQ(db_get_all_channels_by_user(db, "anna"), "ct2,ct1");
+    EXPECT_EQ(db_get_all_channels_by_user(db, "tom"), "prima,ct1");
+    EXPECT_EQ(db_get_all_channels_by_user(db, "eva"), "nova,ct1");
+    EXPECT_EQ(db_get_all_channels_with_state(db, "online"), "ct1,ct2,ct3"); // ct2 of both, once
+    EXPECT_EQ(db_get_all_channels_with_state(db, "offline"), "ct1,nova,prima");
+    EXPECT_EQ(sorted(db_get_all_users_by_state(db, "online")), "anna,peter");
+    EXPECT_EQ(sorted(db_get_all_users_by_state(db, "offline")), "eva,tom");
+    EXPECT_EQ(db_get_user_state(db, "peter"), "online");
 }
 
-TEST_F(DatabaseReaders, PendingResultSetsAndUnitsOfWork)
+TEST_F(DatabaseReaders, ResultsAreReleasedAndAUnitOpensWhenFirstNeeded)
 {
-    connect();
-    EXPECT_EQ(db_get_user_picture("anna"), "anna.jpg");
-    EXPECT_NE(result, nullptr); // left for db_close
-    EXPECT_EQ(db_get_last("peter"), "ct3");
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(row, nullptr);
-    EXPECT_EQ(db_get_user_state("eva"), "offline");
-    EXPECT_NE(result, nullptr);
-    EXPECT_EQ(db_set_user_state("eva", "online"), 0);
-    EXPECT_EQ(sorted(db_get_all_users_by_state("offline")), "anna,peter,tom");
-    EXPECT_EQ(db_get_user_picture("peter"), "peter.jpg");
+    EXPECT_FALSE(db.is_open());
+    EXPECT_EQ(db_get_user_picture(db, "anna"), "anna.jpg"); // opened by its first statement
+    EXPECT_TRUE(db.is_open());
+    EXPECT_EQ(db_get_last(db, "peter"), "ct3");
+    EXPECT_EQ(db_get_user_state(db, "eva"), "offline");
+    EXPECT_EQ(db_set_user_state(db, "eva", "online"), 0);
+    EXPECT_EQ(sorted(db_get_all_users_by_state(db, "offline")), "anna,peter,tom");
+    EXPECT_EQ(db_get_user_picture(db, "peter"), "peter.jpg");
     close();
-    EXPECT_EQ(result, nullptr);
-    connect(); // a fresh unit sees nothing of the last one
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(db_get_all_channels_by_user("eva"), "nova,ct1");
-    EXPECT_EQ(db_get_user_picture("tom"), "");
-    close();
-    EXPECT_EQ(result, nullptr);
+    EXPECT_FALSE(db.is_open());
+    EXPECT_EQ(db_get_all_channels_by_user(db, "eva"), "nova,ct1"); // a fresh unit
+    EXPECT_EQ(db_get_user_picture(db, "tom"), "");
 }
 
 TEST_F(DatabaseUpdaters, EffectsAndStatements)
 {
     const std::string before = snapshot();
     connect();
-    EXPECT_EQ(db_set_user_state("nobody", "online"), 0);
-    EXPECT_EQ(db_update_user_last_channel("nobody", "ct1"), 0);
+    EXPECT_EQ(db_set_user_state(db, "nobody", "online"), 0);
+    EXPECT_EQ(db_update_user_last_channel(db, "nobody", "ct1"), 0);
     EXPECT_EQ(snapshot(), before);
 
     // One unit after the other; each leaves its statement in prikaz.
@@ -250,37 +231,37 @@ TEST_F(DatabaseUpdaters, EffectsAndStatements)
         bool own;
     };
     const Case cases[] = {
-        {[] { return std::to_string(db_set_user_state("anna", "online")); }, "0",
+        {[&] { return std::to_string(db_set_user_state(db, "anna", "online")); }, "0",
          fill(kSetState, {"online", "anna"}), false},
-        {[] { return std::to_string(db_update_user_last_channel("tom", "joj")); }, "0",
+        {[&] { return std::to_string(db_update_user_last_channel(db, "tom", "joj")); }, "0",
          fill(kSetLast, {"joj", "tom"}), false},
-        {[] { return db_get_last("tom"); }, "joj", fill(kLast, {"tom"}), false},
-        {[] { return db_get_user_state("anna"); }, "online", fill(kState, {"anna"}), false},
-        {[] { return db_get_user_picture("peter"); }, "peter.jpg", fill(kPicture, {"peter"}),
+        {[&] { return db_get_last(db, "tom"); }, "joj", fill(kLast, {"tom"}), false},
+        {[&] { return db_get_user_state(db, "anna"); }, "online", fill(kState, {"anna"}), false},
+        {[&] { return db_get_user_picture(db, "peter"); }, "peter.jpg", fill(kPicture, {"peter"}),
          false},
-        {[] { return db_get_all_users_by_state("online"); }, "anna", fill(kUsersBy, {"online"}),
+        {[&] { return db_get_all_users_by_state(db, "online"); }, "anna", fill(kUsersBy, {"online"}),
          false},
-        {[] { return db_get_all_channels_by_user("peter"); }, "ct2,ct3", fill(kChansBy, {"peter"}),
+        {[&] { return db_get_all_channels_by_user(db, "peter"); }, "ct2,ct3", fill(kChansBy, {"peter"}),
          false},
-        {[] { return db_get_all_channels_with_state("online"); }, "ct1,ct2",
+        {[&] { return db_get_all_channels_with_state(db, "online"); }, "ct1,ct2",
          fill(kChansWith, {"online"}), false},
-        {[] { return std::to_string(db_update_lasts("ct1")); }, "0",
+        {[&] { return std::to_string(db_update_lasts(db, "ct1")); }, "0",
          fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
-        {[] { return std::to_string(db_set_all_state("online")); }, "0", fill(kSetAll, {"online"}),
+        {[&] { return std::to_string(db_set_all_state(db, "online")); }, "0", fill(kSetAll, {"online"}),
          true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stmt);
-        if (c.own && open_)
+        if (c.own)
             close();
         EXPECT_EQ(c.run(), c.want);
-        EXPECT_EQ(std::string(prikaz), c.stmt);
+        EXPECT_EQ(db.prikaz, c.stmt);
     }
     EXPECT_EQ(user_last("anna"), "ct1");
     EXPECT_EQ(user_last("tom"), "joj"); // a channel not among his own is taken as it is
     for (const char* name : {"anna", "peter", "eva", "tom"})
         EXPECT_EQ(user_state(name), "online") << name;
-    EXPECT_EQ(db_set_all_state("offline"), 0);
+    EXPECT_EQ(db_set_all_state(db, "offline"), 0);
     for (const char* name : {"anna", "peter", "eva", "tom"})
         EXPECT_EQ(user_state(name), "offline") << name;
 }
@@ -289,20 +270,20 @@ TEST_F(DatabaseUpdaters, LastsOnlyForOnlineHoldersOfTheChannel)
 {
     const std::string initial = snapshot();
     int status = 0;
-    std::string log = stderr_of([&] { status = db_update_lasts("ct1"); }); // nobody online: IN()
+    std::string log = stderr_of([&] { status = db_update_lasts(db, "ct1"); }); // nobody online: IN()
     EXPECT_EQ(status, -1);
-    EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", "", "ct1"}));
+    EXPECT_EQ(db.prikaz, fill(kLasts, {"ct1", "", "ct1"}));
     expect_refused(log, "db_set_all_state", fill(kLasts, {"ct1", "", "ct1"}));
     EXPECT_EQ(snapshot(), initial);
 
     set_online({"anna", "peter", "tom"});
-    EXPECT_EQ(db_update_lasts("ct1"), 0);
+    EXPECT_EQ(db_update_lasts(db, "ct1"), 0);
     EXPECT_EQ(user_last("anna"), "ct1");  // online, has ct1
     EXPECT_EQ(user_last("peter"), "ct3"); // online, without ct1
     EXPECT_EQ(user_last("tom"), "NULL");  // online, without ct1
     EXPECT_EQ(user_last("eva"), "nova");  // has ct1, offline
     const std::string before = snapshot();
-    EXPECT_EQ(db_update_lasts("nochannel"), 0);
+    EXPECT_EQ(db_update_lasts(db, "nochannel"), 0);
     EXPECT_EQ(snapshot(), before);
 }
 
@@ -316,28 +297,28 @@ TEST_F(DatabaseFailures, EachOperationLogsItsRefusal)
         bool own;
     };
     const Case cases[] = {
-        {"channels", "db_get_last", [] { return db_get_last("anna"); }, "", fill(kLast, {"anna"}),
+        {"channels", "db_get_last", [&] { return db_get_last(db, "anna"); }, "", fill(kLast, {"anna"}),
          false},
-        {"states", "db_get_user_state", [] { return db_get_user_state("anna"); }, "",
+        {"states", "db_get_user_state", [&] { return db_get_user_state(db, "anna"); }, "",
          fill(kState, {"anna"}), false},
-        {"pictures", "db_get_user_picture", [] { return db_get_user_picture("anna"); }, "",
+        {"pictures", "db_get_user_picture", [&] { return db_get_user_picture(db, "anna"); }, "",
          fill(kPicture, {"anna"}), false},
         {"states", "db_set_user_state",
-         [] { return std::to_string(db_set_user_state("eva", "online")); }, "-1",
+         [&] { return std::to_string(db_set_user_state(db, "eva", "online")); }, "-1",
          fill(kSetState, {"online", "eva"}), false},
         {"channels", "db_update_user_last_channel",
-         [] { return std::to_string(db_update_user_last_channel("eva", "ct1")); }, "-1",
+         [&] { return std::to_string(db_update_user_last_channel(db, "eva", "ct1")); }, "-1",
          fill(kSetLast, {"ct1", "eva"}), false},
-        {"states", "db_get_all_users_by_state", [] { return db_get_all_users_by_state("online"); },
+        {"states", "db_get_all_users_by_state", [&] { return db_get_all_users_by_state(db, "online"); },
          "", fill(kUsersBy, {"online"}), false},
         {"channels", "db_get_all_channels_by_user",
-         [] { return db_get_all_channels_by_user("anna"); }, "", fill(kChansBy, {"anna"}), false},
+         [&] { return db_get_all_channels_by_user(db, "anna"); }, "", fill(kChansBy, {"anna"}), false},
         {"states", "db_get_all_channels_with_state",
-         [] { return db_get_all_channels_with_state("online"); }, "", fill(kChansWith, {"online"}),
+         [&] { return db_get_all_channels_with_state(db, "online"); }, "", fill(kChansWith, {"online"}),
          false},
-        {"states", "db_set_all_state", [] { return std::to_string(db_set_all_state("offline")); },
+        {"states", "db_set_all_state", [&] { return std::to_string(db_set_all_state(db, "offline")); },
          "-1", fill(kSetAll, {"offline"}), true},
-        {"channels", "db_set_all_state", [] { return std::to_string(db_update_lasts("ct1")); },
+        {"channels", "db_set_all_state", [&] { return std::to_string(db_update_lasts(db, "ct1")); },
          "-1", fill(kLasts, {"ct1", "'anna'", "ct1"}), true},
     };
     const std::string before = snapshot();
@@ -350,17 +331,17 @@ TEST_F(DatabaseFailures, EachOperationLogsItsRefusal)
         std::string log = stderr_of([&] {
             got = c.run();
             if (!c.own)
-                error = mysql_error(conn);
+                error = mysql_error(db.handle());
         });
         db_exec("RENAME TABLE gone TO " + c.table);
         EXPECT_EQ(got, c.want);
-        EXPECT_EQ(std::string(prikaz), c.stmt);
+        EXPECT_EQ(db.prikaz, c.stmt);
         if (c.own) {
             expect_refused(log, c.op, c.stmt);
         } else {
             EXPECT_NE(error, "");
             EXPECT_EQ(log, failure(c.op, c.stmt) + error + "\n");
-            EXPECT_EQ(db_get_last("peter"), "ct3"); // the connection goes on
+            EXPECT_EQ(db_get_last(db, "peter"), "ct3"); // the connection goes on
             close();
         }
     }
@@ -376,19 +357,19 @@ TEST_F(DatabaseFailures, NameOfTwoUsers)
     connect();
     std::string error;
     std::string log = stderr_of([&] {
-        EXPECT_EQ(db_set_user_state("anna", "online"), -1);
-        error = mysql_error(conn);
+        EXPECT_EQ(db_set_user_state(db, "anna", "online"), -1);
+        error = mysql_error(db.handle());
     });
     EXPECT_NE(error, "");
     EXPECT_EQ(log,
               failure("db_set_user_state", fill(kSetState, {"online", "anna"})) + error + "\n");
     EXPECT_EQ(snapshot(), before);
     std::string last;
-    log = stderr_of([&] { last = db_get_last("anna"); }); // one line per row, the last row wins
+    log = stderr_of([&] { last = db_get_last(db, "anna"); }); // one line per row, the last row wins
     EXPECT_TRUE(log == "DB [LAST] ct2\nDB [LAST] joj\n" || log == "DB [LAST] joj\nDB [LAST] ct2\n")
         << log;
     EXPECT_EQ("DB [LAST] " + last + "\n", log.substr(log.find('\n') + 1));
-    EXPECT_EQ(db_update_user_last_channel("anna", "ct3"), 0); // every bearer of the name
+    EXPECT_EQ(db_update_user_last_channel(db, "anna", "ct3"), 0); // every bearer of the name
     EXPECT_EQ(db_rows("SELECT idc FROM userHasLast WHERE idu IN (1, 5) ORDER BY idu"),
               (std::vector<std::vector<std::string>>{{"3"}, {"3"}}));
 }
@@ -408,19 +389,19 @@ TEST_F(DatabaseEscaping, ValuesStayInsideTheirLiterals)
             std::string want, stmt;
         };
         const Case cases[] = {
-            {[&] { return db_get_last(v); }, "", fill(kLast, {e})},
-            {[&] { return db_get_user_state(v); }, "", fill(kState, {e})},
-            {[&] { return db_get_user_picture(v); }, "", fill(kPicture, {e})},
-            {[&] { return db_get_all_users_by_state(v); }, "", fill(kUsersBy, {e})},
-            {[&] { return db_get_all_channels_by_user(v); }, "", fill(kChansBy, {e})},
-            {[&] { return db_get_all_channels_with_state(v); }, "", fill(kChansWith, {e})},
-            {[&] { return std::to_string(db_set_user_state(v, "offline")); }, "0",
+            {[&] { return db_get_last(db, v); }, "", fill(kLast, {e})},
+            {[&] { return db_get_user_state(db, v); }, "", fill(kState, {e})},
+            {[&] { return db_get_user_picture(db, v); }, "", fill(kPicture, {e})},
+            {[&] { return db_get_all_users_by_state(db, v); }, "", fill(kUsersBy, {e})},
+            {[&] { return db_get_all_channels_by_user(db, v); }, "", fill(kChansBy, {e})},
+            {[&] { return db_get_all_channels_with_state(db, v); }, "", fill(kChansWith, {e})},
+            {[&] { return std::to_string(db_set_user_state(db, v, "offline")); }, "0",
              fill(kSetState, {"offline", e})},
-            {[&] { return std::to_string(db_set_user_state("nobody", v)); }, "0",
+            {[&] { return std::to_string(db_set_user_state(db, "nobody", v)); }, "0",
              fill(kSetState, {e, "nobody"})},
-            {[&] { return std::to_string(db_update_user_last_channel(v, "ct1")); }, "0",
+            {[&] { return std::to_string(db_update_user_last_channel(db, v, "ct1")); }, "0",
              fill(kSetLast, {"ct1", e})},
-            {[&] { return std::to_string(db_update_user_last_channel("nobody", v)); }, "0",
+            {[&] { return std::to_string(db_update_user_last_channel(db, "nobody", v)); }, "0",
              fill(kSetLast, {e, "nobody"})},
         };
         connect();
@@ -428,12 +409,12 @@ TEST_F(DatabaseEscaping, ValuesStayInsideTheirLiterals)
             std::string got;
             EXPECT_EQ(stderr_of([&] { got = c.run(); }), "") << c.stmt;
             EXPECT_EQ(got, c.want) << c.stmt;
-            EXPECT_EQ(std::string(prikaz), c.stmt);
+            EXPECT_EQ(db.prikaz, c.stmt);
         }
         close();
-        EXPECT_EQ(db_update_lasts(v), 0);
-        EXPECT_EQ(std::string(prikaz), fill(kLasts, {e, "'anna'", e}));
-        std::string log = stderr_of([&] { EXPECT_EQ(db_set_all_state(v), -1); }); // no such state
+        EXPECT_EQ(db_update_lasts(db, v), 0);
+        EXPECT_EQ(db.prikaz, fill(kLasts, {e, "'anna'", e}));
+        std::string log = stderr_of([&] { EXPECT_EQ(db_set_all_state(db, v), -1); }); // no such state
         expect_refused(log, "db_set_all_state", fill(kSetAll, {e}));
         EXPECT_EQ(snapshot(), before);
     }
@@ -446,15 +427,15 @@ TEST_F(DatabaseEscaping, QuotedNamesInTheOnlineList)
     add_user(7, "x') OR 1=1 OR ('"); // without ct1
     set_online({"o'brien", "back\\", "x') OR 1=1 OR ('", "peter"});
     connect();
-    std::string online = db_get_all_users_by_state("online");
+    std::string online = db_get_all_users_by_state(db, "online");
     close();
     ASSERT_EQ(sorted(online), sorted("o'brien,back\\,x') OR 1=1 OR (',peter"));
     std::string in_list;
     std::stringstream in(online);
     for (std::string name; std::getline(in, name, ',');)
         in_list += (in_list.empty() ? "'" : ",'") + esc(name) + "'";
-    EXPECT_EQ(db_update_lasts("ct1"), 0);
-    EXPECT_EQ(std::string(prikaz), fill(kLasts, {"ct1", in_list, "ct1"}));
+    EXPECT_EQ(db_update_lasts(db, "ct1"), 0);
+    EXPECT_EQ(db.prikaz, fill(kLasts, {"ct1", in_list, "ct1"}));
     EXPECT_EQ(user_last("o'brien"), "ct1");
     EXPECT_EQ(user_last("back\\"), "ct1");
     EXPECT_EQ(user_last("x') OR 1=1 OR ('"), "NULL");
@@ -499,15 +480,22 @@ TEST_F(DatabaseFailures, SchemaRefusesNamesLongerThanTheDaemonHolds)
 TEST(DatabaseConnectDeathTest, UnreachableServerEndsTheProcess)
 {
     // A fresh child process: the client library reads the socket path once, at
-    // its first use, so nothing here may touch the database before.
+    // its first use, so nothing here may touch the database before. The unit
+    // of work reports the end; the serving loop ends the process with it.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::function<void()> units[] = {db_connect, [] { db_set_all_state("offline"); },
-                                           [] { db_update_lasts("ct1"); }};
+    const std::function<void(Db&)> units[] = {[](Db& db) { db.handle(); },
+                                              [](Db& db) { db_set_all_state(db, "offline"); },
+                                              [](Db& db) { db_update_lasts(db, "ct1"); }};
     for (const auto& unit : units) {
         EXPECT_EXIT(
             {
                 setenv("MYSQL_UNIX_PORT", "/nonexistent/velmora/mysqld.sock", 1);
-                unit();
+                try {
+                    Db db;
+                    unit(db);
+                } catch (const ProcessEnd& end) {
+                    std::exit(end.status & 0xff);
+                }
             },
             testing::ExitedWithCode(255),
             "^\\[db_connect\\] Failed to connect to MYSQL database: Error: .+\n$");

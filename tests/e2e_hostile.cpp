@@ -36,14 +36,6 @@ std::string slurp(const std::string& path)
     return s.str();
 }
 
-// The argv of the n-th run (from 0) of prog, once it has been recorded.
-Argv nth_run(const TestEnv& env, const std::string& prog, size_t n)
-{
-    if (!env.wait_invocations_of(prog, n + 1))
-        return {"<" + prog + " not run " + std::to_string(n + 1) + " times>"};
-    return env.invocations_of(prog)[n].argv;
-}
-
 struct Hostile : ::testing::Test {
     void SetUp() override { reset_database(); }
     TestEnv env;

@@ -9,7 +9,7 @@
 
 #include "broker.hpp"
 #include "harness.hpp"
-#include "inbox.hpp"
+#include "json_records.hpp"
 
 using namespace vt;
 using json = nlohmann::json;

@@ -60,29 +60,6 @@ Argv player_argv(const std::string& channel)
     return {"mplayer", "-rootwin", "-fs", "-nocache", "-forceidx", "dvb://" + channel};
 }
 
-Argv convert_argv(const std::string& picture, const std::string& users, const std::string& channels)
-{
-    return {"convert",    "pictures/" + picture,
-            "-fill",      "white",
-            "-gravity",   "center",
-            "-pointsize", "80",
-            "-annotate",  "+0+0",
-            "Welcome!",   "-gravity",
-            "southwest",  "-pointsize",
-            "20",         "-annotate",
-            "+80+80",     users,
-            "-annotate",  "+1100+80",
-            channels,     "out.jpg"};
-}
-
-// The argv of the n-th run (from 0) of prog, once it has been recorded.
-Argv nth_run(const TestEnv& env, const std::string& prog, size_t n)
-{
-    if (!env.wait_invocations_of(prog, n + 1))
-        return {"<" + prog + " not run " + std::to_string(n + 1) + " times>"};
-    return env.invocations_of(prog)[n].argv;
-}
-
 // Every live player, with the address it was started with.
 std::map<pid_t, std::string> live_players(const TestEnv& env)
 {

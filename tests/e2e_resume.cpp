@@ -91,6 +91,10 @@ TEST_F(Resume, StateFileIsReadWithABound)
     const std::string head = "velmora television state 1\nuser=anna\nchannel=ct1\nplaying=";
     std::ofstream(elsewhere) << head << "ct1\nwelcome=1\n";
     const std::string long_channel = "ct1" + std::string(30, 'x');
+    // What a crash left of a write (here a link out) is removed, not written through.
+    const std::string leftover = file + ".new", target = env.dir() + "/target";
+    std::ofstream(target) << "keep\n";
+    fs::create_symlink(target, leftover);
     const std::pair<std::string, std::string> cases[] = {
         {"a link", " is a symbolic link"},
         {"a folder", " is not a regular file"},
@@ -108,13 +112,17 @@ TEST_F(Resume, StateFileIsReadWithABound)
             std::ofstream(file) << text;
         set_online({"anna"}); // each shutdown sets her offline
         auto d = start();
-        if (line.empty())
+        if (line.empty()) {
             EXPECT_TRUE(env.wait_invocations_of("mplayer", 1));
-        else
+            d->send_and_wait(message(user_xml("x", "next"))); // a new state is written
+            EXPECT_EQ(run({"cat", target}).out, "keep\n");
+        } else
             EXPECT_EQ(d->err(), "[resume] velmora.state" + line + "; ignored\n"); // no resume
         d->sigint();
         EXPECT_EQ(d->wait_exit(), 0);
     }
     EXPECT_EQ(env.invocations_of("mplayer").at(0).argv.back(),
               "dvb://" + long_channel.substr(0, 19));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(leftover)));
+    EXPECT_EQ(run({"cat", target}).out, "keep\n");
 }

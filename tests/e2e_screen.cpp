@@ -52,29 +52,11 @@ protected:
     Image welcome(const std::string& users, const std::string& channels)
     {
         std::string file = env.dir() + "/expected.jpg";
-        run_capture({"/usr/bin/convert",
-                     env.workdir() + "/pictures/anna.jpg",
-                     "-fill",
-                     "white",
-                     "-gravity",
-                     "center",
-                     "-pointsize",
-                     "80",
-                     "-annotate",
-                     "+0+0",
-                     "Welcome!",
-                     "-gravity",
-                     "southwest",
-                     "-pointsize",
-                     "20",
-                     "-annotate",
-                     "+80+80",
-                     users,
-                     "-annotate",
-                     "+1100+80",
-                     channels,
-                     file},
-                    screen->env());
+        std::vector<std::string> argv = convert_argv("anna.jpg", users, channels);
+        argv.front() = "/usr/bin/convert";
+        argv[1] = env.workdir() + "/" + argv[1];
+        argv.back() = file;
+        run_capture(argv, screen->env());
         return read_image(file);
     }
 

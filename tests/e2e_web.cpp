@@ -57,6 +57,7 @@ TEST(Web, KeyHostAndOriginChecksOnEveryAnswer)
         {"GET", "/api/state", {"Cookie: velmora_key=" + key.substr(0, 31)}, 401},
         {"GET", "/api/state", {"Cookie: velmora_key=" + key}, 200},
         {"GET", "/api/state", {bearer, "Host: tv.home:8003"}, 200},
+        {"GET", "/api/state", {bearer, "Host: KITCHEN.home:8003"}, 200}, // "Kitchen.Home"
         {"GET", "/api/state", {bearer, "Host: [::1]:8003"}, 200},
         {"GET", "/api/state", {bearer, "Host: attacker.example:8003"}, 421},
         {"POST", "/api/command", {bearer, "Origin: http://attacker.example"}, 403},
@@ -217,6 +218,7 @@ TEST(Web, KeyFilesCheckedForWhatTheyAre)
         {"mkdir web.key", "not a regular file"},
         {"mkfifo web.key", "not a regular file"},
         {key + "chmod 640 web.key", "readable by group or others (chmod 600 it)"},
+        {key + "chmod 604 web.key", "readable by group or others (chmod 600 it)"},
         {key + "chown 4242 web.key",
          "owned by uid 4242, not by the daemon's user (uid " + uid + ")"},
         {"echo short > web.key", "its first line is no key (16 to 128 letters, digits, '-', '_', "

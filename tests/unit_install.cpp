@@ -43,7 +43,8 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
          {"/bin/velmora-server", "/bin/velmora-send", "/bin/velmora-setup-db",
           "/share/velmora/schema.sql", "/share/velmora/household.sql", "/share/velmora/black.jpg",
           "/share/velmora/velmora.conf", "/share/systemd/user/velmora.socket",
-          "/share/systemd/user/velmora.service"})
+          "/share/systemd/user/velmora.service", "/lib/velmora/velmora-mqtt.so",
+          "/lib/velmora/velmora-web.so"})
         expected.insert(prefix + f);
     if (VELMORA_MAN_BUILT)
         for (const char* page : {"man8/velmora-server.8", "man1/velmora-send.1",
@@ -66,6 +67,12 @@ TEST(Install, EveryFileUnderThePrefixAndUnitsThatVerify)
                    VELMORA_SOURCE_DIR "/debian/changelog"});
     EXPECT_EQ(version.out, top.out);
     EXPECT_NE(top.out, "");
+    // The installed daemon opens its page's door from the installed module.
+    const std::string conf = env.write_config("[web]\nlisten = 127.0.0.1:8003\nkey_file = " +
+                                              env.dir() + "/web.key\n");
+    Ran pair = run({prefix + "/bin/velmora-server", "--config", conf, "--pair"});
+    EXPECT_EQ(pair.status, 0) << pair.err;
+    EXPECT_NE(pair.out.find("http://127.0.0.1:8003/pair?key="), std::string::npos) << pair.out;
     // The service starts the installed daemon and copies the installed screen.
     Ran unit = run({"cat", prefix + "/share/systemd/user/velmora.service"});
     EXPECT_NE(unit.out.find("\nExecStart=" + prefix + "/bin/velmora-server\n"), std::string::npos);

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "inbox.hpp"
+#include "json_records.hpp"
 
 TEST(Records, OneProbabilityRuleForXmlAndJson)
 {

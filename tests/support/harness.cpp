@@ -1144,4 +1144,27 @@ std::string message(const std::string& users_inner)
     return "<m><a/><users>" + users_inner + "</users></m>";
 }
 
+std::vector<std::string> nth_run(const TestEnv& env, const std::string& prog, size_t n)
+{
+    if (!env.wait_invocations_of(prog, n + 1))
+        return {"<" + prog + " not run " + std::to_string(n + 1) + " times>"};
+    return env.invocations_of(prog)[n].argv;
+}
+
+std::vector<std::string> convert_argv(const std::string& picture, const std::string& users,
+                                      const std::string& channels)
+{
+    return {"convert",    "pictures/" + picture,
+            "-fill",      "white",
+            "-gravity",   "center",
+            "-pointsize", "80",
+            "-annotate",  "+0+0",
+            "Welcome!",   "-gravity",
+            "southwest",  "-pointsize",
+            "20",         "-annotate",
+            "+80+80",     users,
+            "-annotate",  "+1100+80",
+            channels,     "out.jpg"};
+}
+
 } // namespace vt

@@ -199,6 +199,14 @@ std::map<int, std::string> fds_of(pid_t pid);
 // Resident memory of `pid` in KiB (VmRSS), or -1.
 long rss_kib(pid_t pid);
 
+// The argv of the n-th run (from 0) of prog, once it has been recorded (a
+// one-word argv saying it was not, after the wait).
+std::vector<std::string> nth_run(const TestEnv& env, const std::string& prog, size_t n);
+// The welcome's render as the daemon must start it: the picture in pictures/,
+// the users' and the channels' captions, out.jpg.
+std::vector<std::string> convert_argv(const std::string& picture, const std::string& users,
+                                      const std::string& channels);
+
 // A stand-in: "#!/bin/sh", body, mode 0755 (in place of a stand-in's link).
 void write_script(const std::string& path, const std::string& body);
 

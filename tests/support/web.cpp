@@ -13,7 +13,7 @@ namespace vt {
 
 std::string web_config(const TestEnv& env, const std::string& more)
 {
-    return env.write_config("[web]\nlisten = 127.0.0.1:8003\nhosts = tv.home\n" + more);
+    return env.write_config("[web]\nlisten = 127.0.0.1:8003\nhosts = tv.home Kitchen.Home\n" + more);
 }
 
 std::string web_key(const TestEnv& env)
