@@ -3,7 +3,7 @@
 SET NAMES utf8mb4;
 SET FOREIGN_KEY_CHECKS = 0;
 DROP TABLE IF EXISTS userHasPicture, userHasChannel, userHasLast, userHasState,
-                     pictures, channels, states, users;
+                     pictures, channels, states, users, televisions;
 SET FOREIGN_KEY_CHECKS = 1;
 
 -- The daemon holds user and channel names in 19 bytes and picture file names
@@ -79,3 +79,14 @@ CREATE TABLE userHasPicture (
   CONSTRAINT uhp_user    FOREIGN KEY (idu) REFERENCES users (id) ON DELETE CASCADE,
   CONSTRAINT uhp_picture FOREIGN KEY (idp) REFERENCES pictures (id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Each television's sign of life, by the server's clock that every
+-- television shares: a television silent for longer than another's
+-- away_after has its users set offline by that other. The topic prefixes it
+-- publishes under on MQTT ('' for none) are what --retire clears.
+CREATE TABLE televisions (
+  name        VARCHAR(64) NOT NULL PRIMARY KEY,
+  seen        DATETIME(3) NOT NULL,
+  mqtt_prefix TEXT NOT NULL DEFAULT '',
+  discovery   TEXT NOT NULL DEFAULT ''
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin;

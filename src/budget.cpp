@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <optional>
 
+#include "clock.hpp"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 // The end of the message in hand's time; none outside a message.
 std::optional<Clock::time_point> g_message_end;
 

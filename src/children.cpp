@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "clock.hpp"
 #include "budget.hpp"
 #include "net.hpp"
 #include "sigint.hpp"
@@ -59,7 +60,7 @@ void reset_child()
 // only for the wait itself.
 bool wait_child(pid_t pid, int pidfd, int ms, bool stop_on_sigint, int& status)
 {
-    using Clock = std::chrono::steady_clock;
+    using Clock = MonotonicClock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     sigset_t mask;
     sigprocmask(SIG_SETMASK, nullptr, &mask);
@@ -121,8 +122,10 @@ pid_t fork_child(bool own_group, bool ends_with_parent)
 
 int run_program(const std::vector<std::string>& argv, Wait wait)
 {
-    if (g_in_daemon && shutdown_requested())
+    if (g_in_daemon && shutdown_requested()) {
+        std::fprintf(stderr, "[player] %s stopped by the shutdown\n", argv[0].c_str());
         return -1;
+    }
 
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -150,7 +153,7 @@ int run_program(const std::vector<std::string>& argv, Wait wait)
     if (wait_child(pid, pidfd.fd, budget_ends ? left : PROGRAM_TIMEOUT_MS, g_in_daemon, status))
         return status;
     if (shutdown_requested())
-        std::fprintf(stderr, "[player] %s stopped for the shutdown\n", argv[0].c_str());
+        std::fprintf(stderr, "[player] %s stopped by the shutdown\n", argv[0].c_str());
     else if (budget_ends)
         std::fprintf(stderr, "[player] %s stopped: the message's %d s are spent\n", argv[0].c_str(),
                      static_cast<int>(MESSAGE_BUDGET.count()));

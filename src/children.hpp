@@ -21,7 +21,7 @@ enum class Wait { message, own };
 // when no process could be created. In the daemon the wait is bounded: a
 // program still running after its time (Wait), or when SIGINT comes, is
 // stopped (its status then shows the signal). After SIGINT no program is
-// started until the shutdown sequence.
+// started until the shutdown sequence (-1, and a line that says so).
 int run_program(const std::vector<std::string>& argv, Wait wait = Wait::message);
 
 // A wait status as a log line tells it: "exit status 1", "killed by signal 9",

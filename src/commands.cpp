@@ -23,8 +23,7 @@ int cmd_join(Db& db, char* name, char* current_channel)
         std::fprintf(stderr, "[cmd_join] user %s already online\n", logSafe(name).c_str());
         return -1;
     }
-    db_set_user_state(db, name, "online");
-    db_set_user_place(db, name);
+    db_join_here(db, name);
     household::presence_changed(db);
     std::fprintf(stderr, "[cmd_join] %s is now online.\n", logSafe(name).c_str());
     onlines = db_get_all_users_by_state(db, "online");
@@ -38,6 +37,7 @@ int cmd_join(Db& db, char* name, char* current_channel)
         first = getAtPos(channels, 0);
 
     player_set_background(name, onlines.c_str(), channels.c_str(), picture.c_str());
+    household::room_shown(onlines);
     if (onlinec == 1)
         copyText(current_channel, VIEW_SIZE, first);
     std::fprintf(stderr, "[cmd_join] player_set_channel(%s)\n", logSafe(current_channel).c_str());
@@ -63,6 +63,7 @@ int cmd_leave(Db& db, const char* name, char* current_channel, char* current_use
     std::fprintf(stderr, "[cmd_leave] %s is now offline.\n", logSafe(name).c_str());
 
     player_restore();
+    household::room_shown(onlines);
     if (onlines.empty()) {
         current_user[0] = '\0';
         current_channel[0] = '\0';
@@ -83,7 +84,8 @@ int cmd_leave(Db& db, const char* name, char* current_channel, char* current_use
 
 int cmd_list(Db& db, const char* state)
 {
-    std::string list = db_get_all_users_by_state(db, state);
+    // The household's, not the room's.
+    std::string list = db_get_all_users_by_state(db, state, Where::household);
     if (list.empty())
         std::fprintf(stderr, "[cmd_list] %s is empty\n", logSafe(state).c_str());
     else

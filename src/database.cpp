@@ -9,12 +9,15 @@
 #include <mysqld_error.h>
 
 #include "log.hpp"
+#include "statement.hpp"
 #include "secfunc.hpp"
 #include "settings.hpp"
 
 #include <errmsg.h>
 
 #include "process_end.hpp"
+
+using namespace statement;
 
 namespace {
 
@@ -37,25 +40,16 @@ constexpr std::size_t LIMIT_COUNT = std::size(SESSION_LIMITS);
 bool g_refused[LIMIT_COUNT] = {};
 bool g_refusal_told = false;
 
-struct ResultFree {
-    void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
-};
-// A result set, released by its owner.
-using Result = std::unique_ptr<MYSQL_RES, ResultFree>;
+} // namespace
 
-// One value for a %s of a template: escaped as the content of an SQL string
-// literal, or inserted as it is when the caller has built it from escaped parts.
-struct Arg {
-    std::string_view text;
-    bool raw = false;
-};
-
-std::string escape(MYSQL* conn, std::string_view s)
+std::string statement::escape(MYSQL* conn, std::string_view s)
 {
     std::string out(s.size() * 2 + 1, '\0');
     out.resize(mysql_real_escape_string(conn, out.data(), s.data(), s.size()));
     return out;
 }
+
+namespace {
 
 // An error of the client library (the connection), not the server's answer.
 bool client_error(unsigned code)
@@ -119,12 +113,13 @@ bool send(Db& db, const std::string& stmt, bool writes)
     return mysql_real_query(conn, stmt.data(), stmt.size()) == 0;
 }
 
-// Formats the template with escaped values and sends it; an UPDATE goes with
-// the session limits. On refusal logs the operation's message and returns
-// false. A statement longer than PRIKAZ_SIZE - 1 is refused unsent.
-bool run(Db& db, const char* op, const char* tmpl, std::initializer_list<Arg> args)
+} // namespace
+
+bool statement::run(Db& db, const char* op, const char* tmpl, std::initializer_list<Arg> args)
 {
-    const bool writes = std::string_view(tmpl).rfind("UPDATE ", 0) == 0;
+    const std::string_view t = tmpl;
+    const bool writes = t.rfind("UPDATE ", 0) == 0 || t.rfind("INSERT ", 0) == 0 ||
+                        t.rfind("DELETE ", 0) == 0;
     MYSQL* conn = db.handle();
     std::string stmt;
     auto arg = args.begin();
@@ -146,21 +141,18 @@ bool run(Db& db, const char* op, const char* tmpl, std::initializer_list<Arg> ar
     if (why)
         std::fprintf(stderr, "[%s] Failed to select '%s' from MYSQL database 'dvb': %s\n", op,
                      logSafe(cutText(stmt, PRIKAZ_SIZE - 1)).c_str(), logSafe(why).c_str());
+    db.refused = why != nullptr;
     return why == nullptr;
 }
 
-// The next result set of the statement sent last; none when there is no
-// further one.
-Result next_result(MYSQL* conn, bool first)
+statement::Result statement::next_result(MYSQL* conn, bool first)
 {
     if (!first && (!mysql_more_results(conn) || mysql_next_result(conn) != 0))
         return nullptr;
     return Result(mysql_store_result(conn));
 }
 
-// Fetches the next row's first value; false at the end. A NULL value is
-// passed over.
-bool next_value(MYSQL_RES* result, std::string_view& value)
+bool statement::next_value(MYSQL_RES* result, std::string_view& value)
 {
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
         if (row[0] == nullptr)
@@ -170,6 +162,8 @@ bool next_value(MYSQL_RES* result, std::string_view& value)
     }
     return false;
 }
+
+namespace {
 
 // The value of the last row of the statement's result, cut to `cap`.
 // With `trace` every value is logged as the last channel.
@@ -329,12 +323,13 @@ int db_update_user_last_channel(Db& db, std::string_view name, std::string_view 
                : -1;
 }
 
-std::string db_get_all_users_by_state(Db& db, std::string_view state)
+std::string db_get_all_users_by_state(Db& db, std::string_view state, Where where)
 {
+    const std::string room = where == Where::here ? here_clause(db) : "";
     if (!run(db, "db_get_all_users_by_state",
              "SELECT users.name FROM users JOIN userHasState WHERE userHasState.ids IN (SELECT id "
-             "FROM states WHERE state='%s') AND userHasState.idu=users.id;",
-             {{state}}))
+             "FROM states WHERE state='%s') AND userHasState.idu=users.id%s;",
+             {{state}, {room, true}}))
         return "";
     return read_list(db);
 }
@@ -350,14 +345,15 @@ std::string db_get_all_channels_by_user(Db& db, std::string_view name)
     return read_list(db);
 }
 
-std::string db_get_all_channels_with_state(Db& db, std::string_view state)
+std::string db_get_all_channels_with_state(Db& db, std::string_view state, Where where)
 {
+    const std::string room = where == Where::here ? here_clause(db) : "";
     if (!run(db, "db_get_all_channels_with_state",
              "SELECT channels.name FROM channels JOIN userHasChannel ON "
              "userHasChannel.idc=channels.id JOIN userHasState ON "
              "userHasChannel.idu=userHasState.idu JOIN states ON userHasState.ids=states.id AND "
-             "states.state='%s' GROUP BY channels.name;",
-             {{state}}))
+             "states.state='%s'%s GROUP BY channels.name;",
+             {{state}, {room, true}}))
         return "";
     return read_list(db);
 }
@@ -391,96 +387,3 @@ int db_update_lasts(Db& db, std::string_view channel)
                : -1;
 }
 
-namespace {
-
-std::string g_place;
-enum class Places { Unknown, Yes, No } g_places = Places::Unknown;
-
-} // namespace
-
-void db_configure_place(std::string_view television)
-{
-    g_place = television;
-}
-
-bool db_has_places(Db& db)
-{
-    static constexpr char probe[] = "SELECT place FROM userHasState LIMIT 0";
-    if (g_places != Places::Unknown || !db.is_open())
-        return g_places == Places::Yes;
-    MYSQL* conn = db.handle();
-    if (mysql_real_query(conn, probe, sizeof probe - 1) == 0) {
-        g_places = Places::Yes;
-        Result(mysql_store_result(conn));
-    } else if (mysql_errno(conn) == ER_BAD_FIELD_ERROR) {
-        // A statement that failed otherwise (a server gone for a moment)
-        // decides nothing: the next connection asks again.
-        g_places = Places::No;
-        std::fprintf(stderr,
-                     "[database] not brought up to date for several televisions (no "
-                     "userHasState.place; run velmora-setup-db): this television's shutdown sets "
-                     "every user offline\n");
-    }
-    return g_places == Places::Yes;
-}
-
-bool db_set_user_place(Db& db, std::string_view name)
-{
-    return db_has_places(db) &&
-           run(db, "db_set_user_place",
-               "UPDATE userHasState SET place='%s' WHERE idu=(SELECT id FROM users WHERE "
-               "name='%s');",
-               {{g_place}, {name}}) &&
-           mysql_affected_rows(db.handle()) > 0;
-}
-
-int db_set_offline_here(Db& db)
-{
-    db.handle();
-    if (!db_has_places(db))
-        return db_set_all_state(db, "offline");
-    return run(db, "db_set_all_state",
-               "UPDATE userHasState SET ids=(SELECT id FROM states WHERE state='%s') WHERE place "
-               "IS NULL OR place='%s';",
-               {{"offline"}, {g_place}})
-               ? 0
-               : -1;
-}
-
-bool db_get_household(Db& db, std::vector<HouseholdUser>& users)
-{
-    users.clear();
-    const bool places = db_has_places(db);
-    if (!run(
-            db, "db_get_household",
-            "SELECT users.name, states.state, pictures.path%s FROM users LEFT JOIN userHasState ON "
-            "userHasState.idu=users.id LEFT JOIN states ON states.id=userHasState.ids LEFT JOIN "
-            "userHasPicture ON userHasPicture.idu=users.id LEFT JOIN pictures ON "
-            "pictures.id=userHasPicture.idp ORDER BY users.id;",
-            {{places ? ", userHasState.place" : "", true}}))
-        return false;
-    if (Result result = next_result(db.handle(), true)) {
-        auto text = [&](MYSQL_ROW row, int i) {
-            return row[i] ? std::string(row[i], mysql_fetch_lengths(result.get())[i])
-                          : std::string();
-        };
-        while (MYSQL_ROW row = mysql_fetch_row(result.get()))
-            if (row[0])
-                users.push_back({text(row, 0), text(row, 1), text(row, 2),
-                                 places ? text(row, 3) : ""});
-    }
-    return true;
-}
-
-bool db_get_all_channels(Db& db, std::vector<std::string>& channels)
-{
-    channels.clear();
-    if (!run(db, "db_get_all_channels", "SELECT name FROM channels ORDER BY id;", {}))
-        return false;
-    if (Result result = next_result(db.handle(), true)) {
-        std::string_view v;
-        while (next_value(result.get(), v))
-            channels.emplace_back(v);
-    }
-    return true;
-}

@@ -84,3 +84,13 @@ int pair_through_web_door(const Settings& settings)
     }
     return pair(settings);
 }
+
+int mqtt_clear_retained(const Settings& settings, const std::string& prefix,
+                        const std::string& discovery, std::string& why)
+{
+    using Clear = int (*)(const Settings&, const std::string&, const std::string&, std::string&);
+    auto clear = reinterpret_cast<Clear>(entry("mqtt", "velmora_mqtt_clear", why));
+    if (!clear)
+        return -1;
+    return clear(settings, prefix, discovery, why);
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "door.hpp"
 
@@ -14,3 +15,8 @@ std::unique_ptr<Door> mqtt_door(const Settings& settings);
 std::unique_ptr<Door> web_door(const Settings& settings);
 // --pair, through the page's module; the exit status.
 int pair_through_web_door(const Settings& settings);
+// --retire, through the MQTT module: every retained message under `prefix`
+// and the discovery configs of its node cleared on the settings' broker; how
+// many, or -1 with `why`.
+int mqtt_clear_retained(const Settings& settings, const std::string& prefix,
+                        const std::string& discovery, std::string& why);

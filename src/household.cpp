@@ -23,6 +23,9 @@ Snapshot g_next;
 bool g_stale = false;
 // A welcome was set since the screen was last restored.
 bool g_welcome = false;
+// The room the screen was last made from, once known.
+std::string g_room;
+bool g_room_known = false;
 
 std::vector<std::string> split_list(const std::string& list)
 {
@@ -42,7 +45,7 @@ bool read_into(Db& db, Snapshot& s)
     if (!db_get_household(db, users) || !db_get_all_channels(db, channels))
         return false;
     s.users = std::move(users);
-    s.online = split_list(db_get_all_users_by_state(db, "online"));
+    s.online = split_list(db_get_all_users_by_state(db, "online", Where::household));
     s.channels = std::move(channels);
     s.read = true;
     return true;
@@ -102,7 +105,7 @@ void presence_changed(Db& db)
     if (g_stale)
         return;
     g_next.users = std::move(users);
-    g_next.online = split_list(db_get_all_users_by_state(db, "online"));
+    g_next.online = split_list(db_get_all_users_by_state(db, "online", Where::household));
 }
 
 void name(std::string_view television)
@@ -171,6 +174,37 @@ Snapshot snapshot()
 {
     std::lock_guard<std::mutex> lock(g_mu);
     return g_now;
+}
+
+void announce()
+{
+    ++g_next.announced;
+}
+
+void room_shown(const std::string& onlines)
+{
+    g_room = onlines;
+    g_room_known = true;
+}
+
+bool room_known()
+{
+    return g_room_known;
+}
+
+const std::string& shown_room()
+{
+    return g_room;
+}
+
+const std::string& playing_now()
+{
+    return g_next.playing;
+}
+
+bool welcome_on_screen()
+{
+    return g_welcome;
 }
 
 } // namespace household

@@ -24,12 +24,14 @@ struct Snapshot {
     std::string screen = "black.jpg"; // the picture the screen shows: "black.jpg" or "out.jpg"
     unsigned renders = 0;             // welcome renders ended so far: a new out.jpg
     bool read = false;                // users and channels have been read from the database
+    unsigned announced = 0; // told everything anew that many times (a television retired while
+                            // it ran: what it published was cleared)
     bool operator==(const Snapshot& o) const
     {
         return television == o.television && users == o.users && online == o.online &&
                channels == o.channels && viewing_user == o.viewing_user &&
                viewing_channel == o.viewing_channel && playing == o.playing && screen == o.screen &&
-               renders == o.renders && read == o.read;
+               renders == o.renders && read == o.read && announced == o.announced;
     }
 };
 
@@ -72,5 +74,19 @@ void message_done(Db& db, const char* current_user, const char* current_channel)
 
 // A copy of the state, for threads other than the serving one.
 Snapshot snapshot();
+
+// Everything is to be told anew (what the listeners published was cleared).
+void announce();
+
+// The television's own room: the online list here (a comma list) that the
+// screen was last made from (a join's, a leave's, a resume's, the room's
+// follow-up's); "known" once one was read.
+void room_shown(const std::string& onlines);
+bool room_known();
+const std::string& shown_room();
+// What the screen holds: the channel that plays ("" for none) and whether
+// the welcome is on it.
+const std::string& playing_now();
+bool welcome_on_screen();
 
 } // namespace household

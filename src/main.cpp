@@ -3,6 +3,7 @@
 #include "server.hpp"
 #include "settings.hpp"
 #include "doors.hpp"
+#include "rooms.hpp"
 
 int main(int argc, char** argv)
 {
@@ -23,6 +24,8 @@ int main(int argc, char** argv)
         return 0;
     case Action::Pair:
         return pair_through_web_door(st.settings);
+    case Action::Retire:
+        return rooms::retire(st.settings, st.retire);
     case Action::Serve:
         break;
     }

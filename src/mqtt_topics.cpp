@@ -79,6 +79,11 @@ std::string mqtt_topic_level(std::string_view name)
     return percentEncode(name, unreserved);
 }
 
+std::string mqtt_node(std::string_view prefix)
+{
+    return "velmora_" + id_part(prefix);
+}
+
 std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::string& discovery,
                                        const Snapshot& before, const Snapshot& now, bool all)
 {
@@ -86,7 +91,7 @@ std::vector<MqttMessage> mqtt_messages(const std::string& prefix, const std::str
     auto put = [&](std::string topic, std::string payload) {
         out.push_back({std::move(topic), std::move(payload)});
     };
-    const std::string node = "velmora_" + id_part(prefix);
+    const std::string node = mqtt_node(prefix);
     const std::string command = prefix + "/command", viewing = prefix + "/viewing",
                       playing = prefix + "/playing";
     auto config_topic = [&](const char* component, const std::string& object) {

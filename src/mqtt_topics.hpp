@@ -13,6 +13,10 @@
 // %XX, so that no name can add a level or a wildcard.
 std::string mqtt_topic_level(std::string_view name);
 
+// The Home Assistant node id of the television that publishes under `prefix`:
+// its discovery configs are DISCOVERY/COMPONENT/NODE/OBJECT/config.
+std::string mqtt_node(std::string_view prefix);
+
 struct MqttMessage {
     std::string topic, payload; // an empty payload removes a retained message
 };

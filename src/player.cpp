@@ -7,19 +7,21 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
+#include <fcntl.h>
 #include <string>
 #include <string_view>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "clock.hpp"
 #include "children.hpp"
 #include "household.hpp"
 #include "log.hpp"
+#include "net.hpp"
 #include "secfunc.hpp"
+#include "sigint.hpp"
 
 namespace {
 
@@ -50,15 +52,15 @@ void stop_background()
     pid_t group = g_background_pid;
     g_background_pid = 0;
     kill(-group, SIGKILL);
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    auto until = MonotonicClock::now() + std::chrono::seconds(1);
     for (;;) {
         pid_t r = waitpid(-group, nullptr, WNOHANG);
         if (r < 0 && errno != EINTR)
             return; // none left
         if (r == 0) {
-            if (std::chrono::steady_clock::now() >= until)
+            if (MonotonicClock::now() >= until)
                 return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            pause_for(std::chrono::milliseconds(1));
         }
     }
 }
@@ -74,17 +76,22 @@ bool player_alive()
     while (dirent* e = readdir(proc)) {
         if (e->d_name[0] < '1' || e->d_name[0] > '9')
             continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-        std::string stat;
-        if (!std::getline(in, stat))
+        // The first line, a few hundred bytes at most.
+        char buf[512];
+        Fd in(open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+        const ssize_t n = in.fd < 0 ? -1 : read(in.fd, buf, sizeof buf);
+        if (n <= 0)
             continue;
+        std::string_view stat(buf, static_cast<std::size_t>(n));
+        stat = stat.substr(0, stat.find('\n'));
         // "pid (comm) S ...": comm may itself hold blanks and parentheses.
         size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+        if (open == std::string_view::npos || close == std::string_view::npos ||
+            close + 2 >= stat.size())
             continue;
         char state = stat[close + 2];
         if (state != 'Z' && state != 'X' &&
-            stat.substr(open + 1, close - open - 1).find("mplayer") != std::string::npos) {
+            stat.substr(open + 1, close - open - 1).find("mplayer") != std::string_view::npos) {
             alive = true;
             break;
         }
@@ -97,9 +104,9 @@ bool player_alive()
 // that takes at most a second.
 void wait_players_gone()
 {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (player_alive() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto until = MonotonicClock::now() + std::chrono::seconds(1);
+    while (player_alive() && MonotonicClock::now() < until)
+        pause_for(std::chrono::milliseconds(5));
 }
 
 // The daemon's own children: the player and the render.
@@ -119,11 +126,12 @@ const bool g_told_of_ends = (on_child_end(child_ended), true);
 
 // ---------------------------------------------------------------- player
 
-int player_set_channel(Db& db, const char* channel)
+int player_set_channel(Db& db, const char* channel, bool notify)
 {
     int r = db_update_lasts(db, channel);
     std::fprintf(stderr, "db_update_lasts(%s): %d\n", logSafe(channel).c_str(), r);
-    player_notify("Changing channel", channel);
+    if (notify)
+        player_notify("Changing channel", channel);
 
     // Only the player of the latest change may remain.
     if (*channel)
@@ -283,6 +291,8 @@ namespace {
 // its end (pkill's "no player found" included).
 const char* not_done(int status)
 {
+    if ((status == -1 || WIFSIGNALED(status)) && shutdown_requested())
+        return "stopped by the shutdown";
     if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127))
         return "could not run";
     return WIFSIGNALED(status) ? "was stopped" : nullptr;

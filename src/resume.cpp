@@ -26,6 +26,7 @@ void resume_television(std::string_view television, ViewingState& view)
         return;
     }
     const std::string onlines = db_get_all_users_by_state(db, "online");
+    household::room_shown(onlines);
     if (onlines.empty()) {
         logLine(stderr, "%snobody is online; the screen stays black\n", where.c_str());
         return;
@@ -49,6 +50,6 @@ void resume_television(std::string_view television, ViewingState& view)
         player_set_background(view.currentUser, onlines.c_str(), channels.c_str(),
                               picture.c_str());
     if (!play.empty())
-        player_set_channel(db, play.c_str());
+        player_set_channel(db, play.c_str(), false); // no "Changing channel": nothing changed
     household::message_done(db, view.currentUser, view.currentChannel);
 }

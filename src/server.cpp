@@ -15,6 +15,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "clock.hpp"
 #include "children.hpp"
 #include "dispatch.hpp"
 #include "display.hpp"
@@ -28,6 +29,7 @@
 #include "player.hpp"
 #include "process_end.hpp"
 #include "resume.hpp"
+#include "rooms.hpp"
 #include "sigint.hpp"
 #include "tv_state.hpp"
 
@@ -153,20 +155,22 @@ int bindListener(const ListenAddress& at)
 }
 
 // A start never changes presence: it only looks whether the database is up
-// to date for several televisions and reads the household for the
-// listeners. A database that cannot be reached is no reason not to serve.
-void databaseAtStart()
+// to date for several televisions, reads the household for the listeners
+// and leaves the television's sign of life. A database that cannot be
+// reached is no reason not to serve. False when the television has been
+// away too long to resume.
+bool databaseAtStart()
 {
     Db db;
     std::string error;
-    if (!db.open(error)) {
+    if (!db.open(error))
         std::fprintf(stderr,
                      "[server] database not reached at start-up (%s); users keep their state\n",
                      logSafe(error).c_str());
-        return;
-    }
-    db_has_places(db);
-    household::refresh(db);
+    const bool resume = rooms::start(db);
+    if (db.is_open())
+        household::refresh(db);
+    return resume;
 }
 
 void logViewingState(Db& db, const ViewingState& view)
@@ -178,7 +182,7 @@ void logViewingState(Db& db, const ViewingState& view)
 
 // ---------------------------------------------------------------- the loop
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 
 // An accepted connection whose message has not come yet.
 struct Peer {
@@ -289,18 +293,18 @@ void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
         fds.push_back({inbox::wake_fd(), POLLIN, 0});
         for (const Peer& p : peers)
             fds.push_back({p.fd, POLLIN, 0});
-        timespec ts{}, *timeout = nullptr;
-        if (!peers.empty()) {
-            // Deadlines follow the order of acceptance: the first is the nearest.
-            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                peers.front().deadline - Clock::now());
-            if (left.count() < 0)
-                left = left.zero();
-            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-            timeout = &ts;
-        }
-        int r = ppoll(fds.data(), fds.size(), timeout, &g_wait_mask);
+        // The rooms' tick, or the first peer's deadline (deadlines follow
+        // the order of acceptance: the first is the nearest).
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::milliseconds(rooms::ms_to_tick()));
+        if (!peers.empty())
+            left = std::min(left, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      peers.front().deadline - Clock::now()));
+        if (left.count() < 0)
+            left = left.zero();
+        timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                    static_cast<long>(left.count() % 1000000000)};
+        int r = ppoll(fds.data(), fds.size(), &ts, &g_wait_mask);
         const auto polled = Clock::now();
         g_handled_since_wait = false;
         if (r < 0) {
@@ -340,6 +344,12 @@ void acceptOne(House& house, int soc, std::vector<Peer>& peers, char* recvBuff)
         // The inbox's turn.
         if (fds[1].revents)
             handleOneFromInbox(house);
+
+        // What other televisions did, between messages.
+        if (rooms::ms_to_tick() == 0) {
+            noMoreAfterSigint(house);
+            rooms::tick(house.view);
+        }
     }
 }
 
@@ -382,6 +392,7 @@ namespace {
     db_configure_place(settings.server.name);
     household::name(settings.server.name);
     guide_configure(settings.guide);
+    rooms::configure(settings);
 
     // The port first: a start that cannot serve leaves the television alone.
     static int soc = -1;
@@ -406,9 +417,10 @@ namespace {
         house.doors.insert(house.doors.begin(), std::move(mqtt));
     for (auto& door : house.doors)
         door->start();
-    databaseAtStart();
+    const bool resume = databaseAtStart();
     takePendingSignals(house);
-    resume_television(settings.server.name, house.view);
+    if (resume)
+        resume_television(settings.server.name, house.view);
     takePendingSignals(house);
 
     // Only now that start-up is done does anything connect.
@@ -419,8 +431,10 @@ namespace {
         std::perror("server: listen");
         throw ProcessEnd{-1};
     }
-    // Under a service manager: serving from here on.
-    sd_notify(0, "READY=1");
+    // Under a service manager: serving from here on (without one there is
+    // nobody to tell).
+    if (getenv("NOTIFY_SOCKET"))
+        sd_notify(0, "READY=1");
     serve(house, soc);
 }
 

@@ -28,7 +28,8 @@
 const char* const kDefaultGuideHost = VELMORA_GUIDE_HOST;
 
 const char* const kUsage =
-    R"(usage: velmora-server [--config FILE]... [--check-config | --pair | --help | --version]
+    R"(usage: velmora-server [--config FILE]... [--check-config | --pair | --retire NAME | --help |
+                     --version]
 
 Velmora's set-top daemon. It listens on TCP port 5003 (or serves the listening
 socket a service manager hands it), takes one XML message per connection, keeps
@@ -43,6 +44,8 @@ MYSQL_UNIX_PORT picks the database socket. Send messages with velmora-send.
                   files are read in order and a later file's keys win
   --check-config  print the effective settings and exit (2 when they are bad)
   --pair          print the web page's pairing address and its QR code
+  --retire NAME   a television taken away: its users offline, its sign of life
+                  removed and its retained MQTT topics cleared
   --help          this text
   --version       the version
 )";
@@ -290,6 +293,15 @@ const std::map<std::string, std::map<std::string, Setter>>& keys()
                why = "'" + logSafe(v) + "' is not a television name (1 to " +
                      std::to_string(NAME_MAX_BYTES) + " bytes, no control characters)";
                return valid_name(v);
+           }},
+          {"away_after",
+           [](Settings& s, const std::string& v, std::string& why) {
+               why = "'" + v + "' is not a number of seconds (0, or 10 to 604800)";
+               if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+                   return false;
+               s.server.away_after = std::atol(v.c_str());
+               return s.server.away_after == 0 ||
+                      (s.server.away_after >= 10 && s.server.away_after <= 604800);
            }}}},
         {"database",
          {{"option_file",
@@ -479,6 +491,10 @@ Startup settings_load(int argc, char** argv)
             configs.push_back(argv[++i]);
         } else if (a.rfind("--config=", 0) == 0) {
             configs.push_back(a.substr(9));
+        } else if (a == "--retire" && i + 1 < argc && valid_name(argv[i + 1])) {
+            ++actions;
+            st.action = Action::Retire;
+            st.retire = argv[++i];
         } else if (a == "--check-config" || a == "--pair" || a == "--help" || a == "--version") {
             ++actions;
             st.action = a == "--check-config" ? Action::CheckConfig
@@ -487,13 +503,16 @@ Startup settings_load(int argc, char** argv)
                                               : Action::Version;
         } else {
             std::fprintf(stderr, "velmora-server: %s '%s' (try --help)\n",
-                         a == "--config" ? "missing FILE after" : "unknown argument", argv[i]);
+                         a == "--config"   ? "missing FILE after"
+                         : a == "--retire" ? "missing or bad television NAME after"
+                                           : "unknown argument",
+                         logSafe(argv[i]).c_str());
             std::exit(2);
         }
     }
     if (actions > 1) {
-        std::fprintf(stderr, "velmora-server: only one of --check-config, --pair, --help and "
-                             "--version at a time\n");
+        std::fprintf(stderr, "velmora-server: only one of --check-config, --pair, --retire, --help "
+                             "and --version at a time\n");
         std::exit(2);
     }
     if (st.action == Action::Help || st.action == Action::Version)
@@ -518,12 +537,11 @@ Startup settings_load(int argc, char** argv)
     }
     // The key file by default: web.key in the working directory.
     if (s.web.key_file.front() != '/') {
-        std::error_code ec;
-        const std::filesystem::path base = s.server.workdir.empty()
-                                               ? std::filesystem::current_path(ec)
-                                               : std::filesystem::path(s.server.workdir);
-        if (!ec)
-            s.web.key_file = (base / s.web.key_file).string();
+        char cwd[4096];
+        const std::string base = s.server.workdir.empty() ? (getcwd(cwd, sizeof cwd) ? cwd : "")
+                                                          : s.server.workdir;
+        if (!base.empty())
+            s.web.key_file = base + (base.back() == '/' ? "" : "/") + s.web.key_file;
     }
     if (!s.database.option_file.empty() && s.database.group.empty())
         s.database.group = "velmora";
@@ -550,6 +568,8 @@ std::string settings_describe(const Settings& s)
     line("workdir", s.server.workdir,
          s.server.workdir.empty() ? "where the daemon starts" : nullptr);
     line("name", s.server.name);
+    line("away_after", std::to_string(s.server.away_after),
+         s.server.away_after == 0 ? "a television that goes away keeps its users online" : nullptr);
     out << "[database]\n";
     line("option_file", s.database.option_file,
          s.database.group.empty()         ? "no option file is read"

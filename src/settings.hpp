@@ -22,6 +22,9 @@ struct Settings {
         // as the place where the shared database last saw a user. Default:
         // the host name.
         std::string name;
+        // After this many seconds without a sign of life a television's
+        // users are set offline by any other (0: never).
+        long away_after = 600;
     } server;
 
     struct Database {
@@ -55,11 +58,12 @@ struct Settings {
 };
 
 // What the command line asks for.
-enum class Action { Serve, CheckConfig, Pair, Help, Version };
+enum class Action { Serve, CheckConfig, Pair, Retire, Help, Version };
 
 struct Startup {
     Action action = Action::Serve;
     Settings settings;
+    std::string retire; // the television --retire names
 };
 
 // Reads the command line and the settings files (each --config FILE in

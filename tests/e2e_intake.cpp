@@ -515,6 +515,6 @@ TEST_F(Intake, HostileNamesChangeNothingElse)
     EXPECT_NE(o.err.find("[cmd_list] online' OR '1'='1 is empty\n"), std::string::npos) << o.err;
     EXPECT_EQ(
         db_rows("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = 'dvb'")[0][0],
-        "8");
+        "9");
     EXPECT_EQ(db_rows("SELECT COUNT(*) FROM pictures")[0][0], "3");
 }
